@@ -1,0 +1,38 @@
+// Small holders that release FFmpeg objects on every path, and literal-file I/O.
+#pragma once
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/frame.h>
+#include <libswscale/swscale.h>
+}
+
+#include <memory>
+
+struct FrameFree {
+  void operator()(AVFrame* f) const { av_frame_free(&f); }
+};
+using FramePtr = std::unique_ptr<AVFrame, FrameFree>;
+
+struct PacketFree {
+  void operator()(AVPacket* p) const { av_packet_free(&p); }
+};
+using PacketPtr = std::unique_ptr<AVPacket, PacketFree>;
+
+struct CodecCtxFree {
+  void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
+};
+using CodecCtxPtr = std::unique_ptr<AVCodecContext, CodecCtxFree>;
+
+struct SwsFree {
+  void operator()(SwsContext* s) const { sws_freeContext(s); }
+};
+using SwsPtr = std::unique_ptr<SwsContext, SwsFree>;
+
+// Opens `path` as a literal local file: no protocol prefix ("http:", "pipe:", "concat:")
+// and no other protocol is honoured. Returns FFmpeg's result (negative on failure).
+int ff_open_literal_file(const char* path, int avio_flags, AVIOContext** pb);
+
+// Options that restrict any file a demuxer or muxer opens by itself to local files.
+void ff_restrict_protocols(AVDictionary** opts);

@@ -1,0 +1,88 @@
+#include "core/imgbuf.h"
+
+extern "C" {
+#include <libavutil/frame.h>
+#include <libswscale/swscale.h>
+}
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "core/error.h"
+
+void imgbuf_free(imgbuf* img) {
+  if (!img) return;
+  free(img->pixels);
+  free(img->exif);
+  free(img->icc);
+  memset(img, 0, sizeof *img);
+}
+
+size_t imgbuf_bytes(int64_t width, int64_t height, int channels) {
+  if (width <= 0 || height <= 0 || channels <= 0) return 0;
+  // Both sides are at most INT32_MAX, so the product of three fits in 64 bits only when
+  // checked step by step against SIZE_MAX.
+  uint64_t n = static_cast<uint64_t>(width) * static_cast<uint64_t>(height);
+  if (n > SIZE_MAX / static_cast<uint64_t>(channels)) return 0;
+  return static_cast<size_t>(n * static_cast<uint64_t>(channels));
+}
+
+uint8_t* imgbuf_alloc_pixels(int64_t width, int64_t height, int channels) {
+  size_t n = imgbuf_bytes(width, height, channels);
+  return n ? static_cast<uint8_t*>(malloc(n)) : nullptr;
+}
+
+namespace {
+struct FrameFree {
+  void operator()(AVFrame* f) const { av_frame_free(&f); }
+};
+using FramePtr = std::unique_ptr<AVFrame, FrameFree>;
+
+// Truncation toward zero of a derived side, clamped first so an absurd aspect ratio
+// cannot wrap; the frame allocation then refuses the size.
+int32_t derived_side(double v) {
+  if (!(v < 2147483647.0)) return INT32_MAX;
+  if (v < 1.0) return 1;
+  return static_cast<int32_t>(v);
+}
+}  // namespace
+
+int imgbuf_resize(imgbuf* img, int32_t new_width, int32_t new_height) {
+  if (new_width < 1 && new_height < 1) return 1;
+  if (new_width < 1)
+    new_width = derived_side(static_cast<double>(img->width) * new_height / img->height);
+  if (new_height < 1)
+    new_height = derived_side(static_cast<double>(img->height) * new_width / img->width);
+  if (new_width == img->width && new_height == img->height) return 1;
+
+  const int bpp = img->has_alpha ? 4 : 3;
+  const AVPixelFormat fmt = img->has_alpha ? AV_PIX_FMT_RGBA : AV_PIX_FMT_RGB24;
+  FramePtr frame(av_frame_alloc());
+  if (!frame) return set_error("av_frame_get_buffer failed");
+  frame->format = fmt;
+  frame->width = new_width;
+  frame->height = new_height;
+  if (av_frame_get_buffer(frame.get(), 32) < 0) return set_error("av_frame_get_buffer failed");
+
+  if (static_cast<int64_t>(img->width) * bpp > INT32_MAX) return set_error("sws_getContext failed");
+  SwsContext* sws = sws_getContext(img->width, img->height, fmt, new_width, new_height, fmt,
+                                   SWS_BICUBIC, nullptr, nullptr, nullptr);
+  if (!sws) return set_error("sws_getContext failed");
+  const uint8_t* src[4] = {img->pixels, nullptr, nullptr, nullptr};
+  const int src_stride[4] = {img->width * bpp, 0, 0, 0};
+  sws_scale(sws, src, src_stride, 0, img->height, frame->data, frame->linesize);
+  sws_freeContext(sws);
+
+  uint8_t* pixels = imgbuf_alloc_pixels(new_width, new_height, bpp);
+  if (!pixels) return set_error("out of memory");
+  const size_t row = static_cast<size_t>(new_width) * bpp;
+  for (int32_t y = 0; y < new_height; y++)
+    memcpy(pixels + row * y, frame->data[0] + static_cast<ptrdiff_t>(frame->linesize[0]) * y, row);
+  free(img->pixels);
+  img->pixels = pixels;
+  img->width = new_width;
+  img->height = new_height;
+  return 1;
+}

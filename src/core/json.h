@@ -1,0 +1,30 @@
+// JSON results: every text goes through yyjson mutable documents, strings are made valid
+// UTF-8 first, and a result that does not fit its buffer is never handed out cut.
+#pragma once
+
+#include <yyjson.h>
+
+#include <cstddef>
+#include <memory>
+#include <string>
+
+struct MutDocFree {
+  void operator()(yyjson_mut_doc* d) const { yyjson_mut_doc_free(d); }
+};
+using MutDocPtr = std::unique_ptr<yyjson_mut_doc, MutDocFree>;
+
+struct DocFree {
+  void operator()(yyjson_doc* d) const { yyjson_doc_free(d); }
+};
+using DocPtr = std::unique_ptr<yyjson_doc, DocFree>;
+
+// Copy of `text` in which every byte that does not begin a valid UTF-8 sequence is
+// replaced by U+FFFD; valid UTF-8 passes unchanged.
+std::string utf8_sanitize(const char* text);
+
+// A string value holding the sanitized copy of `text` (NULL reads as "").
+yyjson_mut_val* json_str(yyjson_mut_doc* doc, const char* text);
+
+// Serialises compactly into buf. Returns 1 when the whole text and its NUL fit, else 0
+// with buf's content unchanged.
+int json_write(yyjson_mut_doc* doc, char* buf, size_t cap);

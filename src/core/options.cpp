@@ -1,0 +1,49 @@
+#include "core/options.h"
+
+#include <yyjson.h>
+
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+#include "core/json.h"
+
+void options_defaults(ConvertOptions* o) {
+  memset(o, 0, sizeof *o);
+  o->quality = 85;
+}
+
+int32_t options_to_int32(double v) {
+  // The range test comes first: converting an out-of-range double is undefined.
+  if (!(v > -2147483649.0 && v < 2147483648.0)) return INT32_MIN;
+  return static_cast<int32_t>(v);  // truncates toward zero
+}
+
+// A present key stores its number, or 0 for any other type; an absent key changes nothing.
+static void read_int(yyjson_val* root, const char* key, int32_t* field) {
+  yyjson_val* v = yyjson_obj_get(root, key);
+  if (!v) return;
+  *field = yyjson_is_num(v) ? options_to_int32(yyjson_get_num(v)) : 0;
+}
+
+void parse_options(const char* json, ConvertOptions* o) {
+  if (!json || !*json) return;
+  DocPtr doc(yyjson_read(json, strlen(json), 0));
+  if (!doc) return;  // not JSON: the caller's defaults stand untouched
+  yyjson_val* root = yyjson_doc_get_root(doc.get());
+  if (yyjson_is_obj(root)) {
+    read_int(root, "quality", &o->quality);
+    read_int(root, "resize", &o->resize);
+    read_int(root, "width", &o->width);
+    read_int(root, "height", &o->height);
+    read_int(root, "keep_exif", &o->keep_exif);
+    read_int(root, "dpi", &o->dpi);
+    yyjson_val* cp = yyjson_obj_get(root, "color_profile");
+    if (yyjson_is_str(cp) && yyjson_get_len(cp) > 0)
+      snprintf(o->color_profile, sizeof o->color_profile, "%s", yyjson_get_str(cp));
+  }
+  if (o->width > 0 || o->height > 0) o->resize = 1;
+  if (o->quality < 1) o->quality = 1;
+  if (o->quality > 100) o->quality = 100;
+}

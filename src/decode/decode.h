@@ -1,0 +1,25 @@
+// Decoding: one entry point, an engine chosen by the input's extension.
+#pragma once
+
+#include "core/imgbuf.h"
+#include "core/options.h"
+
+// "ffmpeg", "heif", "raw" or "rgbe" for a lower-cased extension without the dot.
+const char* decode_engine_for_ext(const char* ext);
+
+// Fills a zeroed record from the file at path. Returns 1, or 0 with the message set. The
+// caller frees the record's blocks in both cases.
+int decode_any(const char* path, imgbuf* img);
+
+int decode_ffmpeg(const char* path, imgbuf* img);
+int decode_raw(const char* path, imgbuf* img);
+int decode_heif(const char* path, imgbuf* img);
+int rgbe_decode(const char* path, imgbuf* img);
+
+// Copies a JPEG file's EXIF segment and ICC profile into the record. Never fails a decode.
+void jpeg_capture_metadata(const char* path, imgbuf* img);
+
+// Puts the record's EXIF segment right after the SOI of the JPEG file at `path` (the
+// writer's temporary file) when the options ask for it. Returns 1 when the block was
+// inserted; on 0 the file is as the encoder wrote it.
+int jpeg_reinsert_exif(const char* path, const imgbuf* img, const ConvertOptions* opts);

@@ -1,0 +1,77 @@
+// HEIC, HEIF and AVIF: the primary image through libheif, as RGB, or RGBA when any pixel
+// is not fully opaque.
+#include <cstdio>
+
+#include "core/error.h"
+#include "decode/decode.h"
+#include "decode/heif_common.h"
+
+namespace {
+
+// True when some pixel of the interleaved RGBA plane has an alpha byte below 255.
+bool plane_has_alpha(const uint8_t* plane, int64_t stride, int w, int h) {
+  for (int64_t r = 0; r < h; r++) {
+    const uint8_t* row = plane + r * stride;
+    for (int64_t x = 0; x < w; x++)
+      if (row[x * 4 + 3] != 255) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+int decode_heif(const char* path, imgbuf* img) {
+  HeifContextPtr ctx(heif_context_alloc());
+  if (!ctx) return set_error("heif_context_alloc failed");
+  heif_error err = heif_context_read_from_file(ctx.get(), path, nullptr);
+  if (err.code != heif_error_Ok)
+    return set_error("heif read failed for '%s': %s", path, heif_msg(err));
+
+  heif_image_handle* raw_handle = nullptr;
+  err = heif_context_get_primary_image_handle(ctx.get(), &raw_handle);
+  HeifHandlePtr handle(raw_handle);
+  if (err.code != heif_error_Ok || !handle)
+    return set_error("heif: no primary image in '%s'", path);
+  int hw = heif_image_handle_get_width(handle.get());
+  int hh = heif_image_handle_get_height(handle.get());
+  if (hw <= 0 || hh <= 0) return set_error("heif: bad dimensions %dx%d", hw, hh);
+
+  heif_image* raw_image = nullptr;
+  err = heif_decode_image(handle.get(), &raw_image, heif_colorspace_RGB,
+                          heif_chroma_interleaved_RGBA, nullptr);
+  HeifImagePtr image(raw_image);
+  if (err.code != heif_error_Ok || !image)
+    return set_error("heif decode failed for '%s': %s", path, heif_msg(err));
+
+  int stride = 0;
+  const uint8_t* plane =
+      heif_image_get_plane_readonly(image.get(), heif_channel_interleaved, &stride);
+  if (!plane) return set_error("heif: no interleaved plane");
+  const int w = heif_image_get_width(image.get(), heif_channel_interleaved);
+  const int h = heif_image_get_height(image.get(), heif_channel_interleaved);
+  // The plane's own size drives the copy, so it is checked as well as the handle's; a
+  // stride shorter than the RGBA row would be read past the end.
+  if (w <= 0 || h <= 0) return set_error("heif: bad dimensions %dx%d", w, h);
+  if (static_cast<int64_t>(stride) < static_cast<int64_t>(w) * 4)
+    return set_error("heif: no interleaved plane");
+
+  const int b = plane_has_alpha(plane, stride, w, h) ? 4 : 3;
+  uint8_t* pixels = imgbuf_alloc_pixels(w, h, b);
+  if (!pixels) return set_error("out of memory");
+  for (int64_t r = 0; r < h; r++) {
+    const uint8_t* src = plane + r * stride;
+    uint8_t* dst = pixels + r * w * b;
+    for (int64_t x = 0; x < w; x++) {
+      dst[x * b] = src[x * 4];
+      dst[x * b + 1] = src[x * 4 + 1];
+      dst[x * b + 2] = src[x * 4 + 2];
+      if (b == 4) dst[x * 4 + 3] = src[x * 4 + 3];
+    }
+  }
+  img->pixels = pixels;
+  img->width = w;
+  img->height = h;
+  img->has_alpha = b == 4 ? 1 : 0;
+  snprintf(img->engine, sizeof img->engine, "%s", "libheif");
+  return 1;
+}

@@ -1,0 +1,60 @@
+// Camera RAW files, developed by LibRaw with its default settings into 8-bit RGB.
+#include <libraw/libraw.h>
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "core/error.h"
+#include "decode/decode.h"
+
+namespace {
+
+struct RawClose {
+  void operator()(libraw_data_t* r) const { libraw_close(r); }
+};
+using RawPtr = std::unique_ptr<libraw_data_t, RawClose>;
+
+struct MemImageFree {
+  void operator()(libraw_processed_image_t* m) const { libraw_dcraw_clear_mem(m); }
+};
+using MemImagePtr = std::unique_ptr<libraw_processed_image_t, MemImageFree>;
+
+}  // namespace
+
+int decode_raw(const char* path, imgbuf* img) {
+  RawPtr raw(libraw_init(0));
+  if (!raw) return set_error("libraw_init failed");
+  if (libraw_open_file(raw.get(), path) != 0)
+    return set_error("libraw: cannot open '%s' (not a supported RAW?)", path);
+
+  // Kept even when a later step fails, so the probe can still name the camera.
+  snprintf(img->make, sizeof img->make, "%s", raw->idata.make);
+  snprintf(img->model, sizeof img->model, "%s", raw->idata.model);
+
+  if (libraw_unpack(raw.get()) != 0) return set_error("libraw: unpack failed for '%s'", path);
+  if (libraw_dcraw_process(raw.get()) != 0)
+    return set_error("libraw: process failed for '%s'", path);
+  int err = 0;
+  MemImagePtr mem(libraw_dcraw_make_mem_image(raw.get(), &err));
+  if (err != 0 || !mem) return set_error("libraw: make_mem_image failed for '%s' (%d)", path, err);
+  if (mem->colors != 3) return set_error("libraw: unexpected color count %d", mem->colors);
+
+  // The defaults promise an 8-bit bitmap, but the copy below must not trust that: any other
+  // layout would be read past the end of LibRaw's buffer.
+  const int64_t w = mem->width, h = mem->height;
+  const uint64_t need = static_cast<uint64_t>(w) * static_cast<uint64_t>(h) * 3u;
+  if (mem->type != LIBRAW_IMAGE_BITMAP || mem->bits != 8 || w <= 0 || h <= 0 ||
+      static_cast<uint64_t>(mem->data_size) < need)
+    return set_error("libraw: unexpected image layout in '%s'", path);
+
+  uint8_t* pixels = imgbuf_alloc_pixels(w, h, 3);
+  if (!pixels) return set_error("out of memory");
+  memcpy(pixels, mem->data, static_cast<size_t>(need));
+  img->pixels = pixels;
+  img->width = static_cast<int32_t>(w);
+  img->height = static_cast<int32_t>(h);
+  img->has_alpha = 0;
+  snprintf(img->engine, sizeof img->engine, "%s", "libraw");
+  return 1;
+}

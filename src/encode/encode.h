@@ -1,0 +1,34 @@
+// Encoding: one entry point, a writer chosen by the output's extension.
+#pragma once
+
+#include <cstdint>
+
+#include "core/imgbuf.h"
+#include "core/options.h"
+
+extern "C" {
+struct AVFrame;
+}
+
+// Writes img to `out` in the format of the lower-case extension `ext`. The file appears
+// whole under `out` or not at all. Returns 1 with *bytes set to the final file's size, or
+// 0 with the message set (*bytes untouched).
+int encode_any(const imgbuf* img, const char* out, const char* ext, const ConvertOptions* opts,
+               int64_t* bytes);
+
+// The writers. Each writes the file `tmp`; `out` is the host's path, used in messages.
+int ff_encode(const imgbuf* img, const char* out, const char* tmp, const char* ext,
+              const ConvertOptions* opts);
+int heif_encode(const imgbuf* img, const char* out, const char* tmp, const char* ext,
+                const ConvertOptions* opts);
+int ico_encode(const imgbuf* img, const char* out, const char* tmp);
+
+// Fills an allocated AV_PIX_FMT_PAL8 frame with indices and a 256-entry palette built
+// from the image. Returns 1, or 0 with "out of memory".
+int gif_fill_frame(const imgbuf* img, AVFrame* frame);
+
+// 1 when has_alpha is set and at least one alpha byte is not 255.
+int imgbuf_is_transparent(const imgbuf* img);
+
+// JPEG quantiser (2..31) for a quality of 1..100.
+int jpeg_quantiser(int quality);

@@ -1,0 +1,36 @@
+#include <cstring>
+#include <string>
+
+#include "core/output_file.h"
+#include "encode/encode.h"
+#include "platform/platform.h"
+
+int imgbuf_is_transparent(const imgbuf* img) {
+  if (!img->has_alpha) return 0;
+  const size_t n = static_cast<size_t>(img->width) * static_cast<size_t>(img->height);
+  for (size_t i = 0; i < n; i++)
+    if (img->pixels[i * 4 + 3] != 255) return 1;
+  return 0;
+}
+
+int encode_any(const imgbuf* img, const char* out, const char* ext, const ConvertOptions* opts,
+               int64_t* bytes) {
+  // Every writer fills a temporary file beside the output; only a complete file is renamed
+  // over `out`, so a failure never leaves a partial output or damages an existing one.
+  const std::string tmp = output_temp_name(out);
+  int ok;
+  if (strcmp(ext, "heic") == 0 || strcmp(ext, "heif") == 0 || strcmp(ext, "avif") == 0)
+    ok = heif_encode(img, out, tmp.c_str(), ext, opts);
+  else if (strcmp(ext, "ico") == 0)
+    ok = ico_encode(img, out, tmp.c_str());
+  else
+    ok = ff_encode(img, out, tmp.c_str(), ext, opts);
+  if (!ok) {
+    output_discard(tmp.c_str());
+    return 0;
+  }
+  if (!output_commit(tmp.c_str(), out)) return 0;
+  int64_t size = plat_file_size(out);
+  *bytes = size < 0 ? 0 : size;
+  return 1;
+}

@@ -1,0 +1,155 @@
+#include <cstring>
+
+extern "C" {
+#include <libavutil/opt.h>
+}
+
+#include "core/error.h"
+#include "core/ffmpeg_util.h"
+#include "decode/decode.h"
+#include "encode/encode.h"
+
+namespace {
+struct EncoderEntry {
+  const char* ext;
+  const char* encoder;
+  const char* muxer;
+  AVPixelFormat opaque_fmt;
+  AVPixelFormat transparent_fmt;
+  bool takes_dpi;
+};
+
+// Single-image formats are muxed through "image2pipe" onto an output we open ourselves, so
+// no file-name sequence pattern applies and the path reaches the file system whole.
+const EncoderEntry kEncoders[] = {
+    {"png", "png", "image2pipe", AV_PIX_FMT_RGB24, AV_PIX_FMT_RGBA, true},
+    {"jpg", "mjpeg", "image2pipe", AV_PIX_FMT_YUVJ420P, AV_PIX_FMT_YUVJ420P, false},
+    {"jpeg", "mjpeg", "image2pipe", AV_PIX_FMT_YUVJ420P, AV_PIX_FMT_YUVJ420P, false},
+    {"bmp", "bmp", "image2pipe", AV_PIX_FMT_BGR24, AV_PIX_FMT_BGRA, false},
+    {"tiff", "tiff", "image2pipe", AV_PIX_FMT_RGB24, AV_PIX_FMT_RGBA, true},
+    {"tif", "tiff", "image2pipe", AV_PIX_FMT_RGB24, AV_PIX_FMT_RGBA, true},
+    {"webp", "libwebp", "webp", AV_PIX_FMT_BGRA, AV_PIX_FMT_BGRA, false},
+    {"gif", "gif", "gif", AV_PIX_FMT_PAL8, AV_PIX_FMT_PAL8, false},
+    {"tga", "targa", "image2pipe", AV_PIX_FMT_BGR24, AV_PIX_FMT_BGRA, false},
+    {"targa", "targa", "image2pipe", AV_PIX_FMT_BGR24, AV_PIX_FMT_BGRA, false},
+};
+
+const EncoderEntry* find_encoder(const char* ext) {
+  for (const EncoderEntry& e : kEncoders)
+    if (strcmp(ext, e.ext) == 0) return &e;
+  return nullptr;
+}
+
+bool is_jpeg(const char* ext) { return strcmp(ext, "jpg") == 0 || strcmp(ext, "jpeg") == 0; }
+
+struct Output {
+  AVFormatContext* oc = nullptr;
+  ~Output() {
+    if (oc && !(oc->oformat->flags & AVFMT_NOFILE)) avio_closep(&oc->pb);
+    avformat_free_context(oc);
+  }
+};
+
+int fill_frame(const imgbuf* img, const char* ext, AVFrame* frame) {
+  if (strcmp(ext, "gif") == 0) return gif_fill_frame(img, frame);
+  const int bpp = img->has_alpha ? 4 : 3;
+  SwsPtr sws(sws_getContext(img->width, img->height,
+                            img->has_alpha ? AV_PIX_FMT_RGBA : AV_PIX_FMT_RGB24, img->width,
+                            img->height, static_cast<AVPixelFormat>(frame->format), SWS_BICUBIC,
+                            nullptr, nullptr, nullptr));
+  if (!sws || static_cast<int64_t>(img->width) * bpp > INT32_MAX) return set_error("sws failed");
+  const uint8_t* src[4] = {img->pixels, nullptr, nullptr, nullptr};
+  const int stride[4] = {img->width * bpp, 0, 0, 0};
+  sws_scale(sws.get(), src, stride, 0, img->height, frame->data, frame->linesize);
+  return 1;
+}
+
+// Sends the frame, drains the encoder and writes every packet.
+int encode_and_write(AVCodecContext* ctx, AVFormatContext* oc, AVFrame* frame) {
+  if (avcodec_send_frame(ctx, frame) < 0) return set_error("send_frame failed");
+  avcodec_send_frame(ctx, nullptr);
+  PacketPtr pkt(av_packet_alloc());
+  if (!pkt) return set_error("av_packet_alloc failed");
+  while (avcodec_receive_packet(ctx, pkt.get()) == 0) {
+    av_packet_rescale_ts(pkt.get(), ctx->time_base, oc->streams[0]->time_base);
+    pkt->stream_index = 0;
+    int r = av_interleaved_write_frame(oc, pkt.get());
+    av_packet_unref(pkt.get());
+    if (r < 0) return set_error("write_frame failed");
+  }
+  return 1;
+}
+}  // namespace
+
+// JPEG quantiser for a quality of 1..100: 31 at 1 down to 2 at 100.
+int jpeg_quantiser(int quality) {
+  int q = 31 - (29 * (quality - 1)) / 99;
+  return q < 2 ? 2 : (q > 31 ? 31 : q);
+}
+
+int ff_encode(const imgbuf* img, const char* out, const char* tmp, const char* ext,
+              const ConvertOptions* opts) {
+  const EncoderEntry* e = find_encoder(ext);
+  if (!e) return set_error("no ffmpeg encoder for .%s (use heic/avif path)", ext);
+  const AVPixelFormat pix_fmt = imgbuf_is_transparent(img) ? e->transparent_fmt : e->opaque_fmt;
+
+  Output o;
+  if (avformat_alloc_output_context2(&o.oc, nullptr, e->muxer, tmp) < 0 || !o.oc)
+    return set_error("no muxer '%s'", e->muxer);
+  AVStream* st = avformat_new_stream(o.oc, nullptr);
+  if (!st) return set_error("no muxer '%s'", e->muxer);
+  st->time_base = AVRational{1, 25};
+
+  const AVCodec* codec = avcodec_find_encoder_by_name(e->encoder);
+  if (!codec) return set_error("no encoder '%s' in this ffmpeg build", e->encoder);
+  CodecCtxPtr ctx(avcodec_alloc_context3(codec));
+  if (!ctx) return set_error("avcodec_alloc_context3 failed");
+  ctx->pix_fmt = pix_fmt;
+  ctx->width = img->width;
+  ctx->height = img->height;
+  ctx->time_base = AVRational{1, 25};
+
+  const int q = jpeg_quantiser(opts->quality);
+  if (is_jpeg(ext)) {
+    ctx->flags |= AV_CODEC_FLAG_QSCALE;
+    ctx->global_quality = q * FF_QP2LAMBDA;
+  }
+  // "quality" and "dpi" are the encoders' private options: they live in priv_data, and
+  // setting them on the context itself would be silently lost. A rejection is ignored.
+  if (strcmp(ext, "webp") == 0 && ctx->priv_data)
+    av_opt_set_int(ctx->priv_data, "quality", opts->quality, 0);
+  if (e->takes_dpi && opts->dpi > 0 && ctx->priv_data)
+    av_opt_set_int(ctx->priv_data, "dpi", opts->dpi, 0);
+  if (o.oc->oformat->flags & AVFMT_GLOBALHEADER) ctx->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+
+  if (avcodec_open2(ctx.get(), codec, nullptr) < 0)
+    return set_error("avcodec_open2 failed for '%s'", e->encoder);
+  avcodec_parameters_from_context(st->codecpar, ctx.get());
+  if (!(o.oc->oformat->flags & AVFMT_NOFILE) &&
+      ff_open_literal_file(tmp, AVIO_FLAG_WRITE, &o.oc->pb) < 0)
+    return set_error("cannot open output '%s'", out);
+  AVDictionary* mux_opts = nullptr;
+  ff_restrict_protocols(&mux_opts);
+  int hr = avformat_write_header(o.oc, &mux_opts);
+  av_dict_free(&mux_opts);
+  if (hr < 0) return set_error("write_header failed for .%s", ext);
+
+  FramePtr frame(av_frame_alloc());
+  if (!frame) return set_error("av_frame_alloc failed");
+  frame->format = ctx->pix_fmt;
+  frame->width = ctx->width;
+  frame->height = ctx->height;
+  if (av_frame_get_buffer(frame.get(), 32) < 0) return set_error("frame alloc failed");
+  if (!fill_frame(img, ext, frame.get())) return 0;
+  frame->pts = 0;
+  if (is_jpeg(ext)) frame->quality = q * FF_QP2LAMBDA;
+
+  if (!encode_and_write(ctx.get(), o.oc, frame.get())) return 0;
+  if (av_write_trailer(o.oc) < 0) return set_error("write_trailer failed");
+  // A write error can surface only when the buffered tail is flushed and the file closed.
+  avio_flush(o.oc->pb);
+  if (o.oc->pb->error < 0 || avio_closep(&o.oc->pb) < 0)
+    return set_error("cannot write output '%s'", out);
+  if (is_jpeg(ext)) jpeg_reinsert_exif(tmp, img, opts);
+  return 1;
+}

@@ -1,0 +1,33 @@
+// GIF palette builder internals: the region split that makes the palette, and the two
+// nearest-entry searches (the fast one used for output, the exhaustive one it must equal).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "core/imgbuf.h"
+
+struct gif_region {
+  int32_t x0, x1;  // columns, x1 exclusive
+  int32_t y0, y1;  // rows, y1 exclusive
+};
+
+struct gif_palette {
+  int count;                  // regions made, 1..256
+  gif_region region[256];     // in creation order
+  uint8_t rgb[256][3];        // entries from `count` on repeat entry 0
+};
+
+// Splits the image into regions and takes their mean colours. Cannot fail.
+void gif_build_palette(const imgbuf* img, gif_palette* pal);
+
+// Index of the entry nearest to (r, g, b) by 3*dr^2 + 6*dg^2 + db^2 over all 256 entries,
+// the lowest index winning a tie.
+int gif_nearest_exhaustive(const gif_palette* pal, int r, int g, int b);
+
+// Writes every pixel's nearest-entry index, row by row with `stride` bytes between rows.
+// The fast form equals the exhaustive one index for index. Returns 1, or 0 when its
+// search tables cannot be allocated (no message set).
+int gif_map_indices(const imgbuf* img, const gif_palette* pal, uint8_t* dst, ptrdiff_t stride);
+void gif_map_indices_exhaustive(const imgbuf* img, const gif_palette* pal, uint8_t* dst,
+                                ptrdiff_t stride);

@@ -1,0 +1,178 @@
+// imgconvert_probe: describes one file along one of three routes chosen by its extension.
+// RAW and HEIF-family files are only identified (no pixels read); everything else is
+// decoded in full, since FFmpeg gives no cheaper answer that matches what a conversion sees.
+#include <libheif/heif.h>
+#include <libraw/libraw.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "core/error.h"
+#include "core/imgbuf.h"
+#include "core/json.h"
+#include "core/path.h"
+#include "decode/decode.h"
+#include "imgconvert.h"
+#include "platform/platform.h"
+
+namespace {
+
+struct RawClose {
+  void operator()(libraw_data_t* p) const { libraw_close(p); }
+};
+using RawPtr = std::unique_ptr<libraw_data_t, RawClose>;
+
+struct HeifCtxFree {
+  void operator()(heif_context* c) const { heif_context_free(c); }
+};
+using HeifCtxPtr = std::unique_ptr<heif_context, HeifCtxFree>;
+
+struct HeifHandleFree {
+  void operator()(heif_image_handle* h) const { heif_image_handle_release(h); }
+};
+using HeifHandlePtr = std::unique_ptr<heif_image_handle, HeifHandleFree>;
+
+struct ImgFree {
+  void operator()(imgbuf* img) const { imgbuf_free(img); }
+};
+
+// One buffer per route, so a host can hold a RAW answer while it probes other files. Sized
+// for any real answer: a 4095-byte path as extension can grow sixfold when escaped.
+enum { PROBE_BUF = 32768 };
+char g_probe_raw[PROBE_BUF];
+char g_probe_heif[PROBE_BUF];
+char g_probe_decode[PROBE_BUF];
+
+// The eleven members of every route's answer.
+struct ProbeInfo {
+  const char* format;
+  int64_t width;
+  int64_t height;
+  int channels;
+  int bit_depth;
+  int exif_present;
+  const char* color_profile;
+  int64_t size_bytes;
+  const char* engine;
+  const char* make;
+  const char* model;
+};
+
+// Writes the answer into buf and hands it out. A document that is missing a member for want
+// of memory is refused like one that cannot be written: a shortened answer would claim
+// wrong values. Both leave buf, out_json and the message untouched.
+int probe_write(const ProbeInfo& p, char* buf, size_t cap, const char** out_json) {
+  MutDocPtr doc(yyjson_mut_doc_new(nullptr));
+  if (!doc) return 0;
+  yyjson_mut_doc* d = doc.get();
+  yyjson_mut_val* root = yyjson_mut_obj(d);
+  if (!root) return 0;
+  yyjson_mut_doc_set_root(d, root);
+  bool ok = true;
+  ok = ok && yyjson_mut_obj_add_val(d, root, "format", json_str(d, p.format));
+  ok = ok && yyjson_mut_obj_add_int(d, root, "width", p.width);
+  ok = ok && yyjson_mut_obj_add_int(d, root, "height", p.height);
+  ok = ok && yyjson_mut_obj_add_int(d, root, "channels", p.channels);
+  ok = ok && yyjson_mut_obj_add_int(d, root, "bit_depth", p.bit_depth);
+  ok = ok && yyjson_mut_obj_add_int(d, root, "exif_present", p.exif_present ? 1 : 0);
+  ok = ok && yyjson_mut_obj_add_val(d, root, "color_profile", json_str(d, p.color_profile));
+  ok = ok && yyjson_mut_obj_add_int(d, root, "size_bytes", p.size_bytes);
+  ok = ok && yyjson_mut_obj_add_val(d, root, "engine", json_str(d, p.engine));
+  ok = ok && yyjson_mut_obj_add_val(d, root, "make", json_str(d, p.make));
+  ok = ok && yyjson_mut_obj_add_val(d, root, "model", json_str(d, p.model));
+  if (!ok || !json_write(d, buf, cap)) return 0;
+  if (out_json) *out_json = buf;
+  return 1;
+}
+
+int probe_raw(const char* in, ProbeInfo* p, const char** out_json) {
+  char make[64] = {0};
+  char model[64] = {0};
+  RawPtr raw(libraw_init(0));
+  if (!raw || libraw_open_file(raw.get(), in) != 0)
+    return set_error("libraw: cannot identify '%s'", in);
+  p->width = raw->sizes.width;
+  p->height = raw->sizes.height;
+  snprintf(make, sizeof make, "%s", raw->idata.make);
+  snprintf(model, sizeof model, "%s", raw->idata.model);
+  raw.reset();
+  if (p->width == 0 || p->height == 0) return set_error("libraw: cannot identify '%s'", in);
+  p->channels = 3;
+  p->bit_depth = 14;
+  p->engine = "libraw";
+  p->make = make;
+  p->model = model;
+  return probe_write(*p, g_probe_raw, sizeof g_probe_raw, out_json);
+}
+
+int probe_heif(const char* in, ProbeInfo* p, const char** out_json) {
+  HeifCtxPtr ctx(heif_context_alloc());
+  if (!ctx || heif_context_read_from_file(ctx.get(), in, nullptr).code != heif_error_Ok)
+    return set_error("heif: cannot identify '%s'", in);
+  heif_image_handle* h = nullptr;
+  if (heif_context_get_primary_image_handle(ctx.get(), &h).code != heif_error_Ok || !h)
+    return set_error("heif: cannot identify '%s'", in);
+  HeifHandlePtr handle(h);
+  p->width = heif_image_handle_get_width(h);
+  p->height = heif_image_handle_get_height(h);
+  handle.reset();
+  ctx.reset();
+  if (p->width <= 0 || p->height <= 0) return set_error("heif: cannot identify '%s'", in);
+  p->channels = 3;
+  p->bit_depth = 8;
+  p->engine = "libheif";
+  return probe_write(*p, g_probe_heif, sizeof g_probe_heif, out_json);
+}
+
+int probe_decode(const char* in, ProbeInfo* p, const char** out_json) {
+  imgbuf img;
+  memset(&img, 0, sizeof img);
+  std::unique_ptr<imgbuf, ImgFree> guard(&img);
+  if (!decode_any(in, &img)) {
+    if (error_is_empty()) set_error("probe failed");
+    return 0;
+  }
+  p->width = img.width;
+  p->height = img.height;
+  p->channels = img.has_alpha ? 4 : 3;
+  p->bit_depth = 8;
+  p->exif_present = img.exif_present ? 1 : 0;
+  p->color_profile = img.color_profile;
+  p->engine = img.engine[0] ? img.engine : "ffmpeg";
+  p->make = img.make;
+  p->model = img.model;
+  return probe_write(*p, g_probe_decode, sizeof g_probe_decode, out_json);
+}
+
+int probe(const char* in, const char** out_json) {
+  clear_error();
+  if (!in || !in[0]) return set_error("in must be non-empty");
+  ProbeInfo p = {};
+  // The true 64-bit size: files of 2 GiB and more are ordinary for RAW and HEIF bursts.
+  int64_t size = plat_file_size(in);
+  p.size_bytes = size > 0 ? size : 0;
+  char ext[EXT_CAP];
+  path_extension(in, ext);
+  p.format = ext;
+  p.color_profile = "";
+  p.make = "";
+  p.model = "";
+  const char* engine = decode_engine_for_ext(ext);
+  if (strcmp(engine, "raw") == 0) return probe_raw(in, &p, out_json);
+  if (strcmp(engine, "heif") == 0) return probe_heif(in, &p, out_json);
+  return probe_decode(in, &p, out_json);
+}
+
+}  // namespace
+
+extern "C" IMGCONVERT_API int32_t imgconvert_probe(const char* in, const char** out_json) {
+  try {
+    return probe(in, out_json);
+  } catch (...) {
+    // Nothing was handed out; keep a message a decoder may have left.
+    if (error_is_empty()) set_error("probe failed");
+    return 0;
+  }
+}

@@ -1,0 +1,73 @@
+#if !defined(_WIN32)
+#include <dirent.h>
+#include <pthread.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <string>
+
+#include "platform/platform.h"
+
+namespace {
+struct ThreadStart {
+  plat_thread_fn fn;
+  void* arg;
+};
+
+void* thread_main(void* p) {
+  ThreadStart s = *static_cast<ThreadStart*>(p);
+  delete static_cast<ThreadStart*>(p);
+  s.fn(s.arg);
+  return nullptr;
+}
+}  // namespace
+
+int plat_thread_start(plat_thread_fn fn, void* arg, size_t stack_size) {
+  pthread_attr_t attr;
+  if (pthread_attr_init(&attr) != 0) return 0;
+  pthread_attr_setstacksize(&attr, stack_size);
+  pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+  ThreadStart* s = new (std::nothrow) ThreadStart{fn, arg};
+  pthread_t t;
+  int ok = s && pthread_create(&t, &attr, thread_main, s) == 0;
+  if (!ok) delete s;
+  pthread_attr_destroy(&attr);
+  return ok;
+}
+
+int plat_list_dir(const char* dir, std::vector<plat_dir_entry>* entries) {
+  DIR* d = opendir(dir);
+  if (!d) return 0;
+  std::string base(dir);
+  if (!base.empty() && base.back() != '/') base += '/';
+  while (struct dirent* e = readdir(d)) {
+    const char* n = e->d_name;
+    if (n[0] == '.' && (n[1] == '\0' || (n[1] == '.' && n[2] == '\0'))) continue;
+    struct stat st;
+    std::string full = base + n;
+    // stat follows links: a link to a directory is a directory, a dangling link is "other".
+    int kind = PLAT_ENTRY_OTHER;
+    if (stat(full.c_str(), &st) == 0) {
+      if (S_ISDIR(st.st_mode)) continue;
+      if (S_ISREG(st.st_mode)) kind = PLAT_ENTRY_REGULAR;
+    }
+    entries->push_back(plat_dir_entry{n, kind});
+  }
+  closedir(d);
+  return 1;
+}
+
+int plat_mkdir(const char* path) { return mkdir(path, 0777) == 0 || errno == EEXIST; }
+
+int plat_replace_file(const char* from, const char* to) { return rename(from, to) == 0; }
+
+int64_t plat_file_size(const char* path) {
+  struct stat st;
+  if (stat(path, &st) != 0) return -1;
+  return static_cast<int64_t>(st.st_size);
+}
+
+unsigned long plat_process_id() { return static_cast<unsigned long>(getpid()); }
+#endif

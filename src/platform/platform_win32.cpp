@@ -1,0 +1,4 @@
+#if defined(_WIN32)
+#include "platform/platform.h"
+// Windows side: filled in with the batch jobs.
+#endif
