@@ -1,1 +1,141 @@
 #include <gtest/gtest.h>
+
+#include <climits>
+#include <string>
+
+#include "core/error.h"
+#include "core/imgbuf.h"
+#include "core/options.h"
+#include "core/path.h"
+#include "support/test_support.h"
+
+namespace {
+
+ConvertOptions parsed(const char* json) {
+  ConvertOptions o;
+  options_defaults(&o);
+  parse_options(json, &o);
+  return o;
+}
+
+struct QualityCase {
+  const char* json;
+  int quality;
+};
+class OptionsQuality : public ::testing::TestWithParam<QualityCase> {};
+
+TEST_P(OptionsQuality, ClampsAndTruncates) {
+  EXPECT_EQ(parsed(GetParam().json).quality, GetParam().quality) << GetParam().json;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Values, OptionsQuality,
+    ::testing::Values(QualityCase{nullptr, 85}, QualityCase{"", 85}, QualityCase{"not json", 85},
+                      QualityCase{"{\"quality\":0}", 1}, QualityCase{"{\"quality\":-7}", 1},
+                      QualityCase{"{\"quality\":250}", 100}, QualityCase{"{\"quality\":90.9}", 90},
+                      QualityCase{"{\"quality\":-0.9}", 1}, QualityCase{"{\"quality\":\"90\"}", 1},
+                      QualityCase{"{\"quality\":1e300}", 1}, QualityCase{"{\"quality\":3e9}", 1},
+                      QualityCase{"{\"quality\":2147483647}", 100},
+                      QualityCase{"{\"quality\":50,\"quality\":70}", 50},
+                      QualityCase{"{\"Quality\":50}", 85}, QualityCase{"[1,2]", 85},
+                      QualityCase{"{\"quality\":null}", 1}, QualityCase{"{\"quality\":true}", 1}));
+
+TEST(Options, IntConversionTruncatesTowardZeroAndSaturatesToMin) {
+  EXPECT_EQ(options_to_int32(90.9), 90);
+  EXPECT_EQ(options_to_int32(-90.9), -90);
+  EXPECT_EQ(options_to_int32(2147483647.9), INT32_MAX);
+  EXPECT_EQ(options_to_int32(-2147483648.9), INT32_MIN);
+  EXPECT_EQ(options_to_int32(2147483648.0), INT32_MIN);
+  EXPECT_EQ(options_to_int32(-1e19), INT32_MIN);
+}
+
+TEST(Options, WidthOrHeightForcesResizeAndResizeAloneDoesNothing) {
+  EXPECT_EQ(parsed("{\"width\":800}").resize, 1);
+  EXPECT_EQ(parsed("{\"height\":1}").resize, 1);
+  EXPECT_EQ(parsed("{\"resize\":1}").resize, 1);
+  ConvertOptions o = parsed("{\"resize\":1,\"width\":0}");
+  EXPECT_EQ(o.resize, 1);  // stored, but without a side nothing is resized
+  EXPECT_EQ(parsed("{\"width\":-5}").resize, 0);
+}
+
+TEST(Options, NonNumbersStoreZero) {
+  ConvertOptions o = parsed("{\"keep_exif\":true,\"dpi\":\"300\",\"width\":[1]}");
+  EXPECT_EQ(o.keep_exif, 0);
+  EXPECT_EQ(o.dpi, 0);
+  EXPECT_EQ(o.width, 0);
+  EXPECT_EQ(parsed("{\"keep_exif\":1}").keep_exif, 1);
+}
+
+TEST(Options, ColorProfileOnlyFromNonEmptyString) {
+  EXPECT_STREQ(parsed("{\"color_profile\":\"keep\"}").color_profile, "keep");
+  EXPECT_STREQ(parsed("{\"color_profile\":\"\"}").color_profile, "");
+  EXPECT_STREQ(parsed("{\"color_profile\":5}").color_profile, "");
+  ConvertOptions o;
+  options_defaults(&o);
+  parse_options("{\"color_profile\":\"display_p3\"}", &o);
+  parse_options("{\"color_profile\":null}", &o);
+  EXPECT_STREQ(o.color_profile, "display_p3");
+}
+
+struct ExtCase {
+  const char* path;
+  const char* ext;
+};
+class Extension : public ::testing::TestWithParam<ExtCase> {};
+
+TEST_P(Extension, LastDotOfWholePathCutAndLowered) {
+  char ext[EXT_CAP];
+  path_extension(GetParam().path, ext);
+  EXPECT_STREQ(ext, GetParam().ext);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Paths, Extension,
+    ::testing::Values(ExtCase{"photo.PNG", "png"}, ExtCase{"a.b/out", "b/out"},
+                      ExtCase{"noext", ""}, ExtCase{"dir/file.", ""},
+                      ExtCase{"x.abcdefghijklmnopq", "abcdefghijklmno"},
+                      ExtCase{"x.\xC3\x89XT", "\xC3\x89xt"}, ExtCase{"archive.tar.GZ", "gz"}));
+
+struct ResizeCase {
+  int w, h, req_w, req_h, want_w, want_h;
+};
+class Resize : public ::testing::TestWithParam<ResizeCase> {};
+
+TEST_P(Resize, DerivesTheMissingSide) {
+  const ResizeCase& c = GetParam();
+  imgbuf img = make_pattern(c.w, c.h, false);
+  ImgGuard g{&img};
+  ASSERT_EQ(imgbuf_resize(&img, c.req_w, c.req_h), 1);
+  EXPECT_EQ(img.width, c.want_w);
+  EXPECT_EQ(img.height, c.want_h);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, Resize,
+                         ::testing::Values(ResizeCase{1920, 1080, 800, 0, 800, 450},
+                                           ResizeCase{1000, 10, 0, 1, 100, 1},
+                                           ResizeCase{1000, 10, 1, 0, 1, 1},
+                                           ResizeCase{64, 48, 32, 32, 32, 32},
+                                           ResizeCase{64, 48, 0, 0, 64, 48}));
+
+TEST(Resize, SameSizeLeavesThePixelsUntouched) {
+  imgbuf img = make_pattern(40, 30, true);
+  ImgGuard g{&img};
+  uint8_t* before = img.pixels;
+  ASSERT_EQ(imgbuf_resize(&img, 40, 30), 1);
+  EXPECT_EQ(img.pixels, before);
+  ASSERT_EQ(imgbuf_resize(&img, 0, 30), 1);
+  EXPECT_EQ(img.pixels, before);
+}
+
+TEST(Resize, AbsurdDerivedSideFailsCleanlyAndKeepsTheRecord) {
+  imgbuf img = make_pattern(1000, 1, false);
+  ImgGuard g{&img};
+  uint8_t* before = img.pixels;
+  // 1000 x 2000000000 / 1 would be 2e12: clamped, then refused by the frame allocation.
+  EXPECT_EQ(imgbuf_resize(&img, 0, 2000000000), 0);
+  EXPECT_STREQ(last_error(), "av_frame_get_buffer failed");
+  EXPECT_EQ(img.pixels, before);
+  EXPECT_EQ(img.width, 1000);
+}
+
+}  // namespace
