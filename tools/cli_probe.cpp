@@ -36,12 +36,12 @@ int cli_probe(int argc, char** argv) {
     } else if (!options_done && strcmp(a, "--") == 0) {
       options_done = true;
     } else if (!options_done && a[0] == '-' && a[1] == '-') {
-      return cli_usage_error("probe: unknown option '%s'", a);
+      return cli_usage_error("unknown option '%s' for probe", a), 2;
     } else {
       files.push_back(a);
     }
   }
-  if (files.empty()) return cli_usage_error("probe: no FILE given");
+  if (files.empty()) return cli_usage_error("probe needs at least one FILE"), 2;
 
   int failed = 0;
   for (const char* f : files) {
@@ -64,7 +64,7 @@ int cli_formats(int argc, char** argv) {
     if (strcmp(argv[i], "--pretty") == 0)
       pretty = true;
     else
-      return cli_usage_error("formats: unexpected argument '%s'", argv[i]);
+      return cli_usage_error("unknown argument '%s' for formats", argv[i]), 2;
   }
   print_json(imgconvert_formats(), pretty);
   return 0;
