@@ -16,22 +16,21 @@ namespace {
 
 // The catalogue's own tables: what the library advertises, kept apart from the decoder and
 // encoder selection on purpose (those decide, these describe).
-const char* const kDecodeList[] = {"png", "jpg", "jpeg", "bmp", "tiff", "tif", "webp", "gif",
-                                   "ico", "psd", "tga", "targa", "pcx", "sgi", "hdr"};
+const char* const kDecodeList[] = {"png", "jpg", "jpeg", "bmp",   "tiff", "tif", "webp", "gif",
+                                   "ico", "psd", "tga",  "targa", "pcx",  "sgi", "hdr"};
 const char* const kRawList[] = {"3fr", "fff", "cr2", "cr3", "iiq", "nef", "arw",
                                 "raf", "dng", "rwl", "orf", "sr2", "x3f", "rw2",
                                 "pef", "srw", "kdc", "dc2", "dcs"};
-const char* const kEncodeList[] = {"png", "jpg",  "jpeg", "bmp", "tiff", "tif",
+const char* const kEncodeList[] = {"png",  "jpg", "jpeg", "bmp", "tiff", "tif",
                                    "webp", "gif", "ico",  "tga", "targa"};
 
 struct QualityEntry {
   const char* name;
   int supported;
 };
-const QualityEntry kQuality[] = {
-    {"jpg", 1}, {"jpeg", 1}, {"webp", 1}, {"heic", 1}, {"heif", 1},
-    {"avif", 1}, {"jxl", 1}, {"png", 0},  {"bmp", 0},  {"tiff", 0},
-    {"tif", 0}, {"gif", 0},  {"ico", 0},  {"tga", 0},  {"targa", 0}};
+const QualityEntry kQuality[] = {{"jpg", 1},  {"jpeg", 1}, {"webp", 1}, {"heic", 1}, {"heif", 1},
+                                 {"avif", 1}, {"jxl", 1},  {"png", 0},  {"bmp", 0},  {"tiff", 0},
+                                 {"tif", 0},  {"gif", 0},  {"ico", 0},  {"tga", 0},  {"targa", 0}};
 
 // Larger than any catalogue these tables and real version texts make (about 600 bytes), so
 // the answer is never cut; a text that still does not fit keeps the previous one.

@@ -95,8 +95,9 @@ int probe_raw(const char* in, ProbeInfo* p, const char** out_json) {
     return set_error("libraw: cannot identify '%s'", in);
   p->width = raw->sizes.width;
   p->height = raw->sizes.height;
-  snprintf(make, sizeof make, "%s", raw->idata.make);
-  snprintf(model, sizeof model, "%s", raw->idata.model);
+  // Precision bounds the read too, should LibRaw ever leave a text unterminated.
+  snprintf(make, sizeof make, "%.63s", raw->idata.make);
+  snprintf(model, sizeof model, "%.63s", raw->idata.model);
   raw.reset();
   if (p->width == 0 || p->height == 0) return set_error("libraw: cannot identify '%s'", in);
   p->channels = 3;
