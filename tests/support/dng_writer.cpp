@@ -114,8 +114,8 @@ bool write_test_dng_spec(const std::string& path, const DngSpec& spec) {
       longs(256, {static_cast<uint32_t>(cw)}),
       longs(257, {static_cast<uint32_t>(ch)}),
       shorts(258, {static_cast<uint32_t>(spec.bits)}),
-      shorts(259, {1}),      // no compression
-      shorts(262, {32803}),  // colour filter array
+      shorts(259, {1}),                                  // no compression
+      shorts(262, {spec.monochrome ? 34892u : 32803u}),  // linear raw or colour filter array
       ascii(271, spec.make),
       ascii(272, spec.model),
       longs(273, {0}),  // StripOffsets
@@ -139,6 +139,15 @@ bool write_test_dng_spec(const std::string& path, const DngSpec& spec) {
       rationals(50728, kRational, {1, 1, 1, 1, 1, 1}),  // AsShotNeutral
       shorts(50778, {21}),                              // CalibrationIlluminant1 D65
   };
+
+  if (spec.monochrome) {
+    std::vector<Entry> kept;
+    for (Entry& e : entries)
+      if (e.tag != 33421 && e.tag != 33422 && e.tag != 50710 && e.tag != 50711 && e.tag != 50721 &&
+          e.tag != 50728 && e.tag != 50778)
+        kept.push_back(e);
+    entries.swap(kept);
+  }
 
   // Layout: header (8), IFD (2 + 12n + 4), out-of-line values, then the mosaic.
   const uint32_t ifd_off = 8;

@@ -18,6 +18,8 @@ struct DngSpec {
   // samples while the header says claim_width x claim_height (0 = same as written).
   int claim_width = 0;
   int claim_height = 0;
+  // One linear grey channel instead of the colour mosaic.
+  bool monochrome = false;
 };
 
 // Writes a 16-bit DNG of width x height (both at least 22 and even for the developer to
