@@ -7,21 +7,13 @@
 #include <memory>
 #include <string>
 
+#include "core/holders.h"
 #include "core/output_file.h"
 #include "decode/decode.h"
 #include "platform/platform.h"
 
 namespace {
 
-struct FileClose {
-  void operator()(FILE* f) const { fclose(f); }
-};
-using FilePtr = std::unique_ptr<FILE, FileClose>;
-
-struct FreeDeleter {
-  void operator()(void* p) const { free(p); }
-};
-using BytesPtr = std::unique_ptr<uint8_t, FreeDeleter>;
 
 constexpr long kMaxCaptureBytes = 209715200;  // 200 MiB: larger inputs keep no metadata
 constexpr size_t kIccHeader = 14;             // "ICC_PROFILE\0", sequence, count

@@ -7,20 +7,8 @@
 
 #include "core/error.h"
 #include "decode/decode.h"
+#include "decode/raw_common.h"
 
-namespace {
-
-struct RawClose {
-  void operator()(libraw_data_t* r) const { libraw_close(r); }
-};
-using RawPtr = std::unique_ptr<libraw_data_t, RawClose>;
-
-struct MemImageFree {
-  void operator()(libraw_processed_image_t* m) const { libraw_dcraw_clear_mem(m); }
-};
-using MemImagePtr = std::unique_ptr<libraw_processed_image_t, MemImageFree>;
-
-}  // namespace
 
 int decode_raw(const char* path, imgbuf* img) {
   RawPtr raw(libraw_init(0));

@@ -10,18 +10,11 @@
 #include <new>
 
 #include "core/error.h"
+#include "core/holders.h"
 #include "decode/decode.h"
 
 namespace {
 
-struct FileClose {
-  void operator()(FILE* f) const { fclose(f); }
-};
-using FilePtr = std::unique_ptr<FILE, FileClose>;
-
-struct FreeDeleter {
-  void operator()(void* p) const { free(p); }
-};
 
 enum { kLineCap = 1024, kMaxSide = 32768 };
 
@@ -207,7 +200,7 @@ int rgbe_decode(const char* path, imgbuf* img) {
   img->has_alpha = 0;
 
   std::unique_ptr<ByteReader> in(new (std::nothrow) ByteReader());
-  std::unique_ptr<uint8_t, FreeDeleter> scan(
+  BytesPtr scan(
       static_cast<uint8_t*>(malloc(static_cast<size_t>(width) * 4)));
   if (!in || !scan) return set_error("out of memory");
   in->f = f.get();

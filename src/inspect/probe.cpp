@@ -10,33 +10,17 @@
 #include <memory>
 
 #include "core/error.h"
+#include "core/holders.h"
 #include "core/imgbuf.h"
 #include "core/json.h"
 #include "core/path.h"
 #include "decode/decode.h"
+#include "decode/heif_common.h"
+#include "decode/raw_common.h"
 #include "imgconvert.h"
 #include "platform/platform.h"
 
 namespace {
-
-struct RawClose {
-  void operator()(libraw_data_t* p) const { libraw_close(p); }
-};
-using RawPtr = std::unique_ptr<libraw_data_t, RawClose>;
-
-struct HeifCtxFree {
-  void operator()(heif_context* c) const { heif_context_free(c); }
-};
-using HeifCtxPtr = std::unique_ptr<heif_context, HeifCtxFree>;
-
-struct HeifHandleFree {
-  void operator()(heif_image_handle* h) const { heif_image_handle_release(h); }
-};
-using HeifHandlePtr = std::unique_ptr<heif_image_handle, HeifHandleFree>;
-
-struct ImgFree {
-  void operator()(imgbuf* img) const { imgbuf_free(img); }
-};
 
 // One buffer per route, so a host can hold a RAW answer while it probes other files. Sized
 // for any real answer: a 4095-byte path as extension can grow sixfold when escaped.
@@ -109,7 +93,7 @@ int probe_raw(const char* in, ProbeInfo* p, const char** out_json) {
 }
 
 int probe_heif(const char* in, ProbeInfo* p, const char** out_json) {
-  HeifCtxPtr ctx(heif_context_alloc());
+  HeifContextPtr ctx(heif_context_alloc());
   if (!ctx || heif_context_read_from_file(ctx.get(), in, nullptr).code != heif_error_Ok)
     return set_error("heif: cannot identify '%s'", in);
   heif_image_handle* h = nullptr;
@@ -130,7 +114,7 @@ int probe_heif(const char* in, ProbeInfo* p, const char** out_json) {
 int probe_decode(const char* in, ProbeInfo* p, const char** out_json) {
   imgbuf img;
   memset(&img, 0, sizeof img);
-  std::unique_ptr<imgbuf, ImgFree> guard(&img);
+  ImgbufGuard guard(&img);
   if (!decode_any(in, &img)) {
     if (error_is_empty()) set_error("probe failed");
     return 0;
