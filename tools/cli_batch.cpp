@@ -197,7 +197,8 @@ int cli_batch(int argc, char** argv) {
       fprintf(stderr, "\nimgconvert: cannot read the status of job %d\n", job);
       return 1;
     }
-    double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    double elapsed =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     if (!s.running) {
       if (tty) {
         draw_progress(s, elapsed, tty, pos[0]);

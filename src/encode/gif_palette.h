@@ -13,9 +13,9 @@ struct gif_region {
 };
 
 struct gif_palette {
-  int count;                  // regions made, 1..256
-  gif_region region[256];     // in creation order
-  uint8_t rgb[256][3];        // entries from `count` on repeat entry 0
+  int count;               // regions made, 1..256
+  gif_region region[256];  // in creation order
+  uint8_t rgb[256][3];     // entries from `count` on repeat entry 0
 };
 
 // Splits the image into regions and takes their mean colours. Cannot fail.

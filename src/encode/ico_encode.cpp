@@ -18,6 +18,7 @@
 #pragma GCC diagnostic pop
 
 #include "core/error.h"
+#include "core/holders.h"
 #include "encode/encode.h"
 
 namespace {
@@ -39,10 +40,6 @@ struct IconSet {
   ~IconSet() {
     for (int i = 0; i < count; i++) free(image[i].png);
   }
-};
-
-struct FileClose {
-  void operator()(FILE* f) const { fclose(f); }
 };
 
 void put_le16(uint8_t* p, uint32_t v) {
@@ -70,6 +67,7 @@ int make_png(const imgbuf* img, IconImage* out) {
   const int bpp = img->has_alpha ? 4 : 3;
   imgbuf scaled;
   memset(&scaled, 0, sizeof scaled);
+  ImgbufGuard guard(&scaled);
   size_t bytes = imgbuf_bytes(img->width, img->height, bpp);
   scaled.pixels = imgbuf_alloc_pixels(img->width, img->height, bpp);
   if (!scaled.pixels) return set_error("out of memory");
@@ -77,14 +75,10 @@ int make_png(const imgbuf* img, IconImage* out) {
   scaled.width = img->width;
   scaled.height = img->height;
   scaled.has_alpha = img->has_alpha;
-  if (!imgbuf_resize(&scaled, out->side, out->side)) {
-    imgbuf_free(&scaled);
-    return 0;
-  }
+  if (!imgbuf_resize(&scaled, out->side, out->side)) return 0;
   // Sides are at most 256 here, so stb's int products cannot overflow.
   out->png = stbi_write_png_to_mem(scaled.pixels, out->side * bpp, out->side, out->side, bpp,
                                    &out->png_len);
-  imgbuf_free(&scaled);
   if (!out->png || out->png_len <= 0) return set_error("ico: png encode failed");
   return 1;
 }
@@ -113,7 +107,7 @@ int ico_encode(const imgbuf* img, const char* out, const char* tmp) {
 
   size_t total = kHeaderBytes + kEntryBytes * static_cast<size_t>(n);
   for (int i = 0; i < n; i++) total += static_cast<size_t>(set.image[i].png_len);
-  std::unique_ptr<uint8_t, decltype(&free)> block(static_cast<uint8_t*>(malloc(total)), &free);
+  BytesPtr block(static_cast<uint8_t*>(malloc(total)));
   if (!block) return set_error("out of memory");
   uint8_t* p = block.get();
   put_le16(p, 0);
@@ -136,7 +130,7 @@ int ico_encode(const imgbuf* img, const char* out, const char* tmp) {
 
   FILE* raw = fopen(tmp, "wb");
   if (!raw) return set_error("cannot open output '%s'", out);
-  std::unique_ptr<FILE, FileClose> f(raw);
+  FilePtr f(raw);
   // A short write or a failed close (a full disk shows only there) fails the conversion,
   // so a cut icon is never reported as written.
   if (fwrite(p, 1, total, f.get()) != total) return set_error("cannot write output '%s'", out);

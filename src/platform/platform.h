@@ -32,3 +32,6 @@ int plat_replace_file(const char* from, const char* to);
 int64_t plat_file_size(const char* path);
 
 unsigned long plat_process_id();
+
+// 1 when both paths name the same existing file or directory (links followed).
+int plat_same_file(const char* a, const char* b);

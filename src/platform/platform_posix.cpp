@@ -6,8 +6,10 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <new>
 #include <string>
 
+#include "batch/batch.h"
 #include "platform/platform.h"
 
 namespace {
@@ -70,4 +72,10 @@ int64_t plat_file_size(const char* path) {
 }
 
 unsigned long plat_process_id() { return static_cast<unsigned long>(getpid()); }
+
+int plat_same_file(const char* a, const char* b) {
+  struct stat sa, sb;
+  if (stat(a, &sa) != 0 || stat(b, &sb) != 0) return 0;
+  return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
 #endif

@@ -1,4 +1,108 @@
 #if defined(_WIN32)
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <direct.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <windows.h>
+
+#include <cerrno>
+#include <new>
+#include <string>
+
+#include "batch/batch.h"
 #include "platform/platform.h"
-// Windows side: filled in with the batch jobs.
+
+namespace {
+struct ThreadStart {
+  plat_thread_fn fn;
+  void* arg;
+};
+
+DWORD WINAPI thread_main(LPVOID p) {
+  ThreadStart s = *static_cast<ThreadStart*>(p);
+  delete static_cast<ThreadStart*>(p);
+  s.fn(s.arg);
+  return 0;
+}
+
+// Identity of an existing file or directory, following links.
+bool file_identity(const char* path, BY_HANDLE_FILE_INFORMATION* info) {
+  // Backup semantics lets CreateFile open directories; no access rights are needed.
+  HANDLE h = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  bool ok = GetFileInformationByHandle(h, info) != 0;
+  CloseHandle(h);
+  return ok;
+}
+
+struct FindGuard {
+  HANDLE h;
+  ~FindGuard() {
+    if (h != INVALID_HANDLE_VALUE) FindClose(h);
+  }
+};
+}  // namespace
+
+int plat_thread_start(plat_thread_fn fn, void* arg, size_t stack_size) {
+  ThreadStart* s = new (std::nothrow) ThreadStart{fn, arg};
+  if (!s) return 0;
+  HANDLE h =
+      CreateThread(nullptr, stack_size, thread_main, s, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+  if (!h) {
+    delete s;
+    return 0;
+  }
+  CloseHandle(h);  // detached: nobody waits for it
+  return 1;
+}
+
+int plat_list_dir(const char* dir, std::vector<plat_dir_entry>* entries) {
+  std::string base(dir);
+  if (!base.empty() && base.back() != '\\' && base.back() != '/') base += '\\';
+  WIN32_FIND_DATAA fd;
+  FindGuard find{FindFirstFileA((base + "*").c_str(), &fd)};
+  if (find.h == INVALID_HANDLE_VALUE) return 0;
+  do {
+    const char* n = fd.cFileName;
+    if (n[0] == '.' && (n[1] == '\0' || (n[1] == '.' && n[2] == '\0'))) continue;
+    DWORD attr = fd.dwFileAttributes;
+    int kind = PLAT_ENTRY_REGULAR;
+    if (attr & FILE_ATTRIBUTE_REPARSE_POINT) {
+      // A link: decide by its target; a dangling one is "other".
+      BY_HANDLE_FILE_INFORMATION info;
+      if (file_identity((base + n).c_str(), &info))
+        attr = info.dwFileAttributes;
+      else
+        kind = PLAT_ENTRY_OTHER;
+    }
+    if (attr & FILE_ATTRIBUTE_DIRECTORY) continue;
+    if (attr & FILE_ATTRIBUTE_DEVICE) kind = PLAT_ENTRY_OTHER;
+    entries->push_back(plat_dir_entry{n, kind});
+  } while (FindNextFileA(find.h, &fd));
+  return 1;
+}
+
+int plat_mkdir(const char* path) { return _mkdir(path) == 0 || errno == EEXIST; }
+
+int plat_replace_file(const char* from, const char* to) {
+  return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) != 0;
+}
+
+int64_t plat_file_size(const char* path) {
+  struct _stat64 st;
+  if (_stat64(path, &st) != 0) return -1;
+  return static_cast<int64_t>(st.st_size);
+}
+
+unsigned long plat_process_id() { return static_cast<unsigned long>(GetCurrentProcessId()); }
+
+int plat_same_file(const char* a, const char* b) {
+  BY_HANDLE_FILE_INFORMATION ia, ib;
+  if (!file_identity(a, &ia) || !file_identity(b, &ib)) return 0;
+  return ia.dwVolumeSerialNumber == ib.dwVolumeSerialNumber &&
+         ia.nFileIndexHigh == ib.nFileIndexHigh && ia.nFileIndexLow == ib.nFileIndexLow;
+}
 #endif
