@@ -55,7 +55,8 @@ imgbuf photo(int w, int h) {
       int n = static_cast<int>(seed >> 28) - 8;
       uint8_t* p = img.pixels + (static_cast<size_t>(y) * w + x) * 3;
       p[0] = static_cast<uint8_t>(std::clamp(x * 255 / w + n, 0, 255));
-      p[1] = static_cast<uint8_t>(std::clamp(((x / 40 + y / 40) % 2) * 60 + y * 150 / h + n, 0, 255));
+      p[1] =
+          static_cast<uint8_t>(std::clamp(((x / 40 + y / 40) % 2) * 60 + y * 150 / h + n, 0, 255));
       p[2] = static_cast<uint8_t>(std::clamp(200 - y * 120 / h + n, 0, 255));
     }
   return img;
@@ -90,9 +91,9 @@ double bare_pipeline_ms(const std::string& jpg, const Job& job, int runs) {
 
     const bool webp = std::string(job.ext) == "webp";
     const char* enc_name = webp ? "libwebp" : std::string(job.ext) == "png" ? "png" : "mjpeg";
-    AVPixelFormat target = webp ? AV_PIX_FMT_BGRA
-                                : std::string(job.ext) == "png" ? AV_PIX_FMT_RGB24
-                                                                : AV_PIX_FMT_YUVJ420P;
+    AVPixelFormat target = webp                            ? AV_PIX_FMT_BGRA
+                           : std::string(job.ext) == "png" ? AV_PIX_FMT_RGB24
+                                                           : AV_PIX_FMT_YUVJ420P;
     int w = job.width ? job.width : src->width;
     int h = job.width ? static_cast<int>(static_cast<double>(src->height) * w / src->width)
                       : src->height;
@@ -104,8 +105,8 @@ double bare_pipeline_ms(const std::string& jpg, const Job& job, int runs) {
       o->width = ow;
       o->height = oh;
       av_frame_get_buffer(o.get(), 32);
-      SwsPtr sws(sws_getContext(in->width, in->height, static_cast<AVPixelFormat>(in->format),
-                                ow, oh, f, SWS_BICUBIC, nullptr, nullptr, nullptr));
+      SwsPtr sws(sws_getContext(in->width, in->height, static_cast<AVPixelFormat>(in->format), ow,
+                                oh, f, SWS_BICUBIC, nullptr, nullptr, nullptr));
       sws_scale(sws.get(), in->data, in->linesize, 0, in->height, o->data, o->linesize);
       return o;
     };
@@ -193,9 +194,8 @@ int main(int argc, char** argv) {
     int64_t bytes = 0;
     double t_enc = median_ms(runs, [&] { encode_any(&img, out.c_str(), job.ext, &o, &bytes); });
     imgbuf_free(&img);
-    double t_call = median_ms(runs, [&] {
-      imgconvert_file(jpg.c_str(), out.c_str(), job.options, nullptr);
-    });
+    double t_call =
+        median_ms(runs, [&] { imgconvert_file(jpg.c_str(), out.c_str(), job.options, nullptr); });
     double t_bare = bare_pipeline_ms(jpg, job, runs);
     double t_tool = 0;
     if (have_tool) {
@@ -206,8 +206,8 @@ int main(int argc, char** argv) {
       });
     }
     double stages = t_dec + t_res + t_enc;
-    printf("%-10s %8.1f %8.1f %8.1f %8.1f %8.1f %8.1f %8.1f %9.3f %9.3f\n", job.name, t_dec,
-           t_res, t_enc, stages, t_call, t_bare, t_tool, t_call / t_bare,
+    printf("%-10s %8.1f %8.1f %8.1f %8.1f %8.1f %8.1f %8.1f %9.3f %9.3f\n", job.name, t_dec, t_res,
+           t_enc, stages, t_call, t_bare, t_tool, t_call / t_bare,
            have_tool ? t_call / t_tool : 0.0);
   }
   printf(

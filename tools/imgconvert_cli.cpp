@@ -76,8 +76,8 @@ int cli_convert_flag(int argc, char** argv, int* i, CliOptions* o) {
   static const struct {
     const char* flag;
     const char* key;
-  } kIntFlags[] = {{"--quality", "quality"}, {"--width", "width"}, {"--height", "height"},
-                   {"--dpi", "dpi"}};
+  } kIntFlags[] = {
+      {"--quality", "quality"}, {"--width", "width"}, {"--height", "height"}, {"--dpi", "dpi"}};
   const char* a = argv[*i];
   if (strcmp(a, "--keep-exif") == 0) {
     add_member(&o->members, "keep_exif", "1");

@@ -12,8 +12,8 @@
 
 namespace {
 // Output extensions accepted by imgconvert_file. "jxl" passes, but no writer takes it.
-const char* const enc[] = {"png", "jpg",  "jpeg", "bmp", "tiff", "tif",   "webp", "gif",
-                           "ico", "heic", "heif", "avif", "tga", "targa", "jxl"};
+const char* const enc[] = {"png", "jpg",  "jpeg", "bmp",  "tiff", "tif",   "webp", "gif",
+                           "ico", "heic", "heif", "avif", "tga",  "targa", "jxl"};
 
 bool accepted_output(const char* ext) {
   for (const char* e : enc)

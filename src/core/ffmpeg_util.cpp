@@ -2,7 +2,9 @@
 
 #include <string>
 
-void ff_restrict_protocols(AVDictionary** opts) { av_dict_set(opts, "protocol_whitelist", "file", 0); }
+void ff_restrict_protocols(AVDictionary** opts) {
+  av_dict_set(opts, "protocol_whitelist", "file", 0);
+}
 
 int ff_open_literal_file(const char* path, int avio_flags, AVIOContext** pb) {
   // The "file:" prefix makes every byte after it part of the name, so a path such as

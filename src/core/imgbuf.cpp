@@ -1,8 +1,7 @@
 #include "core/imgbuf.h"
 
 extern "C" {
-#include <libavutil/frame.h>
-#include <libswscale/swscale.h>
+#include <libavutil/imgutils.h>
 }
 
 #include <cstdint>
@@ -11,6 +10,7 @@ extern "C" {
 #include <memory>
 
 #include "core/error.h"
+#include "core/ffmpeg_util.h"
 
 void imgbuf_free(imgbuf* img) {
   if (!img) return;
@@ -35,11 +35,6 @@ uint8_t* imgbuf_alloc_pixels(int64_t width, int64_t height, int channels) {
 }
 
 namespace {
-struct FrameFree {
-  void operator()(AVFrame* f) const { av_frame_free(&f); }
-};
-using FramePtr = std::unique_ptr<AVFrame, FrameFree>;
-
 // Truncation toward zero of a derived side, clamped first so an absurd aspect ratio
 // cannot wrap; the frame allocation then refuses the size.
 int32_t derived_side(double v) {
@@ -59,27 +54,22 @@ int imgbuf_resize(imgbuf* img, int32_t new_width, int32_t new_height) {
 
   const int bpp = img->has_alpha ? 4 : 3;
   const AVPixelFormat fmt = img->has_alpha ? AV_PIX_FMT_RGBA : AV_PIX_FMT_RGB24;
-  FramePtr frame(av_frame_alloc());
-  if (!frame) return set_error("av_frame_get_buffer failed");
-  frame->format = fmt;
-  frame->width = new_width;
-  frame->height = new_height;
-  if (av_frame_get_buffer(frame.get(), 32) < 0) return set_error("av_frame_get_buffer failed");
-
+  // The frame allocation is what refuses sizes FFmpeg cannot handle (its image size check);
+  // the scaler then writes straight into the new packed block, sparing a full copy.
+  if (av_image_check_size(new_width, new_height, 0, nullptr) < 0 ||
+      static_cast<int64_t>(new_width) * bpp > INT32_MAX)
+    return set_error("av_frame_get_buffer failed");
   if (static_cast<int64_t>(img->width) * bpp > INT32_MAX) return set_error("sws_getContext failed");
-  SwsContext* sws = sws_getContext(img->width, img->height, fmt, new_width, new_height, fmt,
-                                   SWS_BICUBIC, nullptr, nullptr, nullptr);
+  SwsPtr sws(sws_getContext(img->width, img->height, fmt, new_width, new_height, fmt, SWS_BICUBIC,
+                            nullptr, nullptr, nullptr));
   if (!sws) return set_error("sws_getContext failed");
-  const uint8_t* src[4] = {img->pixels, nullptr, nullptr, nullptr};
-  const int src_stride[4] = {img->width * bpp, 0, 0, 0};
-  sws_scale(sws, src, src_stride, 0, img->height, frame->data, frame->linesize);
-  sws_freeContext(sws);
-
   uint8_t* pixels = imgbuf_alloc_pixels(new_width, new_height, bpp);
   if (!pixels) return set_error("out of memory");
-  const size_t row = static_cast<size_t>(new_width) * bpp;
-  for (int32_t y = 0; y < new_height; y++)
-    memcpy(pixels + row * y, frame->data[0] + static_cast<ptrdiff_t>(frame->linesize[0]) * y, row);
+  const uint8_t* src[4] = {img->pixels, nullptr, nullptr, nullptr};
+  const int src_stride[4] = {img->width * bpp, 0, 0, 0};
+  uint8_t* dst[4] = {pixels, nullptr, nullptr, nullptr};
+  const int dst_stride[4] = {new_width * bpp, 0, 0, 0};
+  sws_scale(sws.get(), src, src_stride, 0, img->height, dst, dst_stride);
   free(img->pixels);
   img->pixels = pixels;
   img->width = new_width;

@@ -11,10 +11,10 @@ struct EngineEntry {
 
 // Searched top to bottom; anything else goes to FFmpeg.
 const EngineEntry kEngines[] = {
-    {"heic", "heif"}, {"heif", "heif"}, {"3fr", "raw"}, {"fff", "raw"},  {"cr2", "raw"},
-    {"cr3", "raw"},   {"iiq", "raw"},   {"nef", "raw"}, {"arw", "raw"},  {"raf", "raw"},
-    {"dng", "raw"},   {"rwl", "raw"},   {"orf", "raw"}, {"sr2", "raw"},  {"x3f", "raw"},
-    {"rw2", "raw"},   {"pef", "raw"},   {"srw", "raw"}, {"kdc", "raw"},  {"dc2", "raw"},
+    {"heic", "heif"}, {"heif", "heif"}, {"3fr", "raw"},   {"fff", "raw"}, {"cr2", "raw"},
+    {"cr3", "raw"},   {"iiq", "raw"},   {"nef", "raw"},   {"arw", "raw"}, {"raf", "raw"},
+    {"dng", "raw"},   {"rwl", "raw"},   {"orf", "raw"},   {"sr2", "raw"}, {"x3f", "raw"},
+    {"rw2", "raw"},   {"pef", "raw"},   {"srw", "raw"},   {"kdc", "raw"}, {"dc2", "raw"},
     {"dcs", "raw"},   {"hdr", "rgbe"},  {"avif", "heif"},
 };
 }  // namespace

@@ -76,36 +76,28 @@ int first_frame(AVFormatContext* fmt, AVCodecContext* dec, int stream, AVFrame* 
   return 0;
 }
 
-// Converts the taken frame to packed RGB or RGBA in the record.
+// Converts the taken frame to packed RGB or RGBA in the record. The scaler writes straight
+// into the record's block: rows without gaps are a valid destination layout, and it saves a
+// frame and a full copy of the image.
 int frame_to_record(const AVFrame* src, imgbuf* img) {
   int off = alpha_offset(src->format);
   int alpha = off >= 0 && frame_has_transparency(src, off);
   AVPixelFormat target = alpha ? AV_PIX_FMT_RGBA : AV_PIX_FMT_RGB24;
-
-  FramePtr dst(av_frame_alloc());
-  if (!dst) return set_error("frame alloc failed");
-  dst->format = target;
-  dst->width = src->width;
-  dst->height = src->height;
-  if (av_frame_get_buffer(dst.get(), 0) < 0) return set_error("frame alloc failed");
+  const int bpp = 3 + alpha;
+  if (static_cast<int64_t>(src->width) * bpp > INT32_MAX) return set_error("frame alloc failed");
 
   SwsPtr sws(sws_getContext(src->width, src->height, static_cast<AVPixelFormat>(src->format),
                             src->width, src->height, target, SWS_BICUBIC, nullptr, nullptr,
                             nullptr));
   if (!sws) return set_error("sws_getContext failed");
-  sws_scale(sws.get(), src->data, src->linesize, 0, src->height, dst->data, dst->linesize);
-  sws.reset();
-
-  const int bpp = 3 + alpha;
-  img->pixels = imgbuf_alloc_pixels(dst->width, dst->height, bpp);
+  img->pixels = imgbuf_alloc_pixels(src->width, src->height, bpp);
   if (!img->pixels) return set_error("out of memory");
+  uint8_t* dst[4] = {img->pixels, nullptr, nullptr, nullptr};
+  const int dst_stride[4] = {src->width * bpp, 0, 0, 0};
+  sws_scale(sws.get(), src->data, src->linesize, 0, src->height, dst, dst_stride);
   img->has_alpha = alpha;
-  img->width = dst->width;
-  img->height = dst->height;
-  const size_t row = static_cast<size_t>(dst->width) * bpp;
-  for (int y = 0; y < dst->height; y++)
-    memcpy(img->pixels + row * y, dst->data[0] + static_cast<ptrdiff_t>(dst->linesize[0]) * y,
-           row);
+  img->width = src->width;
+  img->height = src->height;
   return 1;
 }
 

@@ -35,7 +35,8 @@ TEST_F(Convert, ResultTextHasItsMembersInOrder) {
       << imgconvert_last_error();
   ASSERT_NE(json, nullptr);
   int64_t size = static_cast<int64_t>(read_file(out).size());
-  EXPECT_EQ(without_ms(json), "{\"ok\":1,\"out\":\"" + out + "\",\"bytes\":" + std::to_string(size) +
+  EXPECT_EQ(without_ms(json), "{\"ok\":1,\"out\":\"" + out +
+                                  "\",\"bytes\":" + std::to_string(size) +
                                   ",\"width\":32,\"height\":24,\"format\":\"png\"");
   std::string tail = std::string(json).substr(without_ms(json).size());
   EXPECT_EQ(tail.rfind(",\"ms\":", 0), 0u);
@@ -136,8 +137,8 @@ TEST_P(ConvertLiteralPath, ReachesTheFileSystemAsNamed) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Names, ConvertLiteralPath,
-                         ::testing::Values("a%d", "b%03d", "c*?", "pipe:1", "http:x",
-                                           "concat:p|q", "d[1]"));
+                         ::testing::Values("a%d", "b%03d", "c*?", "pipe:1", "http:x", "concat:p|q",
+                                           "d[1]"));
 
 TEST_F(Convert, ProtocolPrefixIsAFileNameRelativeToTheWorkingDirectory) {
   char cwd[4096];

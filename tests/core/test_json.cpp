@@ -20,11 +20,11 @@ TEST_P(Utf8Sanitize, InvalidBytesBecomeReplacementCharacters) {
 INSTANTIATE_TEST_SUITE_P(
     Texts, Utf8Sanitize,
     ::testing::Values(Utf8Case{"plain", "plain"}, Utf8Case{"caf\xC3\xA9", "caf\xC3\xA9"},
-                      Utf8Case{"caf\xE9", "caf" FFFD},              // Latin-1 byte
-                      Utf8Case{"\xC0\xAF", FFFD FFFD},              // overlong
-                      Utf8Case{"\xED\xA0\x80", FFFD FFFD FFFD},     // surrogate
+                      Utf8Case{"caf\xE9", "caf" FFFD},                    // Latin-1 byte
+                      Utf8Case{"\xC0\xAF", FFFD FFFD},                    // overlong
+                      Utf8Case{"\xED\xA0\x80", FFFD FFFD FFFD},           // surrogate
                       Utf8Case{"\xF4\x90\x80\x80", FFFD FFFD FFFD FFFD},  // beyond U+10FFFF
-                      Utf8Case{"\xE2\x82", FFFD FFFD},              // cut sequence
+                      Utf8Case{"\xE2\x82", FFFD FFFD},                    // cut sequence
                       Utf8Case{"\xF0\x9F\x98\x80!", "\xF0\x9F\x98\x80!"}));
 
 TEST(JsonWrite, RefusesToCutAndLeavesTheBufferAlone) {

@@ -89,12 +89,12 @@ TEST_P(Extension, LastDotOfWholePathCutAndLowered) {
   EXPECT_STREQ(ext, GetParam().ext);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Paths, Extension,
-    ::testing::Values(ExtCase{"photo.PNG", "png"}, ExtCase{"a.b/out", "b/out"},
-                      ExtCase{"noext", ""}, ExtCase{"dir/file.", ""},
-                      ExtCase{"x.abcdefghijklmnopq", "abcdefghijklmno"},
-                      ExtCase{"x.\xC3\x89XT", "\xC3\x89xt"}, ExtCase{"archive.tar.GZ", "gz"}));
+INSTANTIATE_TEST_SUITE_P(Paths, Extension,
+                         ::testing::Values(ExtCase{"photo.PNG", "png"}, ExtCase{"a.b/out", "b/out"},
+                                           ExtCase{"noext", ""}, ExtCase{"dir/file.", ""},
+                                           ExtCase{"x.abcdefghijklmnopq", "abcdefghijklmno"},
+                                           ExtCase{"x.\xC3\x89XT", "\xC3\x89xt"},
+                                           ExtCase{"archive.tar.GZ", "gz"}));
 
 struct ResizeCase {
   int w, h, req_w, req_h, want_w, want_h;

@@ -18,9 +18,8 @@ namespace {
 
 // Writes `frames` frames of pix_fmt through an FFmpeg encoder and muxer, each frame's
 // planes filled by fill(frame, index). Independent of the library's writers on purpose.
-bool write_video(const std::string& path, const char* muxer, const char* encoder,
-                 AVPixelFormat fmt, int w, int h, int frames,
-                 const std::function<void(AVFrame*, int)>& fill) {
+bool write_video(const std::string& path, const char* muxer, const char* encoder, AVPixelFormat fmt,
+                 int w, int h, int frames, const std::function<void(AVFrame*, int)>& fill) {
   AVFormatContext* oc = nullptr;
   if (avformat_alloc_output_context2(&oc, nullptr, muxer, path.c_str()) < 0) return false;
   const AVCodec* codec = avcodec_find_encoder_by_name(encoder);
@@ -103,7 +102,8 @@ TEST_P(DecodeAlpha, OnlyRealTransparencyKeepsRgba) {
 void fill_plane_bytes(AVFrame* f, int) {
   for (int p = 0; p < 4 && f->data[p]; p++)
     for (int y = 0; y < f->height; y++)
-      memset(f->data[p] + y * f->linesize[p], p == 1 ? 0 : 0x40 + y, static_cast<size_t>(f->linesize[p]));
+      memset(f->data[p] + y * f->linesize[p], p == 1 ? 0 : 0x40 + y,
+             static_cast<size_t>(f->linesize[p]));
   if (f->format == AV_PIX_FMT_PAL8) {
     uint32_t* pal = reinterpret_cast<uint32_t*>(f->data[1]);
     for (int i = 0; i < 256; i++) pal[i] = (i == 0x40 ? 0x00u : 0xFFu) << 24 | 0x102030u;
@@ -112,12 +112,13 @@ void fill_plane_bytes(AVFrame* f, int) {
 
 INSTANTIATE_TEST_SUITE_P(
     Inputs, DecodeAlpha,
-    ::testing::Values(
-        AlphaCase{"opaque_rgba", AV_PIX_FMT_RGBA, 0, [](AVFrame* f, int) { fill_rgba(f, 255, 255); }},
-        AlphaCase{"one_clear", AV_PIX_FMT_RGBA, 1, [](AVFrame* f, int) { fill_rgba(f, 0, 255); }},
-        AlphaCase{"rgba64", AV_PIX_FMT_RGBA64BE, 0, fill_plane_bytes},
-        AlphaCase{"pal8_transparent", AV_PIX_FMT_PAL8, 0, fill_plane_bytes},
-        AlphaCase{"gray", AV_PIX_FMT_GRAY8, 0, fill_plane_bytes}),
+    ::testing::Values(AlphaCase{"opaque_rgba", AV_PIX_FMT_RGBA, 0,
+                                [](AVFrame* f, int) { fill_rgba(f, 255, 255); }},
+                      AlphaCase{"one_clear", AV_PIX_FMT_RGBA, 1,
+                                [](AVFrame* f, int) { fill_rgba(f, 0, 255); }},
+                      AlphaCase{"rgba64", AV_PIX_FMT_RGBA64BE, 0, fill_plane_bytes},
+                      AlphaCase{"pal8_transparent", AV_PIX_FMT_PAL8, 0, fill_plane_bytes},
+                      AlphaCase{"gray", AV_PIX_FMT_GRAY8, 0, fill_plane_bytes}),
     [](const ::testing::TestParamInfo<AlphaCase>& i) { return std::string(i.param.name); });
 
 TEST(DecodeFfmpeg, AnimationYieldsItsFirstFrame) {
@@ -153,13 +154,12 @@ TEST_P(DecodeFailure, ReportsTheFailingStepWithThePath) {
 
 INSTANTIATE_TEST_SUITE_P(
     Inputs, DecodeFailure,
-    ::testing::Values(FailCase{"missing.png", "", "cannot open input '"},
-                      FailCase{"text.png", "hello, this is plainly not an image\n",
-                               "no decodable frame in '"},
-                      FailCase{"text.xyz", "hello, this is plainly not an image\n",
-                               "cannot open input '"},
-                      FailCase{"cut.png", std::string("\x89PNG\r\n\x1a\n\0\0\0\rIHDR", 16),
-                               "no decodable frame in '"}));
+    ::testing::Values(
+        FailCase{"missing.png", "", "cannot open input '"},
+        FailCase{"text.png", "hello, this is plainly not an image\n", "no decodable frame in '"},
+        FailCase{"text.xyz", "hello, this is plainly not an image\n", "cannot open input '"},
+        FailCase{"cut.png", std::string("\x89PNG\r\n\x1a\n\0\0\0\rIHDR", 16),
+                 "no decodable frame in '"}));
 
 struct EngineCase {
   const char* ext;
@@ -171,13 +171,13 @@ TEST_P(EngineChoice, ByLowerCasedExtension) {
   EXPECT_STREQ(decode_engine_for_ext(GetParam().ext), GetParam().engine);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Table, EngineChoice,
-    ::testing::Values(EngineCase{"heic", "heif"}, EngineCase{"heif", "heif"},
-                      EngineCase{"avif", "heif"}, EngineCase{"dng", "raw"},
-                      EngineCase{"dcs", "raw"}, EngineCase{"3fr", "raw"},
-                      EngineCase{"hdr", "rgbe"}, EngineCase{"HEIC", "ffmpeg"},
-                      EngineCase{"heics", "ffmpeg"}, EngineCase{"", "ffmpeg"},
-                      EngineCase{"tiff", "ffmpeg"}, EngineCase{"b/file", "ffmpeg"}));
+INSTANTIATE_TEST_SUITE_P(Table, EngineChoice,
+                         ::testing::Values(EngineCase{"heic", "heif"}, EngineCase{"heif", "heif"},
+                                           EngineCase{"avif", "heif"}, EngineCase{"dng", "raw"},
+                                           EngineCase{"dcs", "raw"}, EngineCase{"3fr", "raw"},
+                                           EngineCase{"hdr", "rgbe"}, EngineCase{"HEIC", "ffmpeg"},
+                                           EngineCase{"heics", "ffmpeg"}, EngineCase{"", "ffmpeg"},
+                                           EngineCase{"tiff", "ffmpeg"},
+                                           EngineCase{"b/file", "ffmpeg"}));
 
 }  // namespace

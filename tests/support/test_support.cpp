@@ -61,7 +61,9 @@ imgbuf make_pattern(int width, int height, bool alpha, bool opaque_alpha) {
       p[0] = static_cast<uint8_t>(width > 1 ? x * 255 / (width - 1) : 0);
       p[1] = static_cast<uint8_t>((x * 7 + y * 13) & 0xFF);
       p[2] = static_cast<uint8_t>(height > 1 ? y * 255 / (height - 1) : 0);
-      if (alpha) p[3] = opaque_alpha ? 255 : static_cast<uint8_t>(255 - (width > 1 ? x * 200 / (width - 1) : 0));
+      if (alpha)
+        p[3] = opaque_alpha ? 255
+                            : static_cast<uint8_t>(255 - (width > 1 ? x * 200 / (width - 1) : 0));
     }
   }
   return img;
@@ -93,13 +95,15 @@ int write_image(const imgbuf& img, const std::string& path, const ConvertOptions
 
 imgbuf read_image(const std::string& path) {
   imgbuf img{};
-  if (!decode_any(path.c_str(), &img)) ADD_FAILURE() << "read_image(" << path << "): " << last_error();
+  if (!decode_any(path.c_str(), &img))
+    ADD_FAILURE() << "read_image(" << path << "): " << last_error();
   return img;
 }
 
 std::vector<uint8_t> read_file(const std::string& path) {
   std::ifstream f(path, std::ios::binary);
-  return std::vector<uint8_t>((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+  return std::vector<uint8_t>((std::istreambuf_iterator<char>(f)),
+                              std::istreambuf_iterator<char>());
 }
 
 void write_file(const std::string& path, const std::vector<uint8_t>& bytes) {
