@@ -12,11 +12,6 @@
 #include "encode/encode.h"
 #include "support/test_support.h"
 
-// x265 keeps some of its own allocations until process exit; they are the codec's, so the
-// leak checker of sanitizer builds passes over them.
-extern "C" __attribute__((visibility("default"), used)) const char* __lsan_default_suppressions() {
-  return "leak:libx265.so\n";
-}
 
 namespace {
 

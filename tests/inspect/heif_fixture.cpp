@@ -5,11 +5,6 @@
 #include <cstdint>
 #include <memory>
 
-// x265 leaves about 1 KiB a HEVC encode unreleased inside itself; that is the codec's, not
-// ours, so the leak checker of sanitizer builds is told to pass over it.
-extern "C" __attribute__((visibility("default"), used)) const char* __lsan_default_suppressions() {
-  return "leak:libx265.so\n";
-}
 
 namespace {
 struct CtxFree {
