@@ -14,14 +14,14 @@ class RawDevelop : public ::testing::TestWithParam<int> {};
 
 TEST_P(RawDevelop, DngDevelopsToRgbWithCamera) {
   TempDir dir;
-  DngSpec spec;
-  spec.width = 64;
-  spec.height = 48;
-  spec.bits = GetParam();
-  spec.make = "Testmaker";
-  spec.model = "Bench One";
+  DngLayout layout;
+  layout.width = 64;
+  layout.height = 48;
+  layout.bits = GetParam();
+  layout.make = "Testmaker";
+  layout.model = "Bench One";
   const std::string path = dir.file("cam.dng");
-  ASSERT_TRUE(write_test_dng_spec(path, spec));
+  ASSERT_TRUE(write_test_dng_layout(path, layout));
 
   imgbuf img{};
   ImgGuard g{&img};
@@ -48,12 +48,12 @@ INSTANTIATE_TEST_SUITE_P(Bits, RawDevelop, ::testing::Values(16, 8));
 
 TEST(RawDecode, MakeAndModelKeptAfterFailedUnpack) {
   TempDir dir;
-  DngSpec spec;
-  spec.make = "Otherbrand";
-  spec.model = "Model Z9";
-  spec.keep_data_bytes = 100;
+  DngLayout layout;
+  layout.make = "Otherbrand";
+  layout.model = "Model Z9";
+  layout.keep_data_bytes = 100;
   const std::string path = dir.file("cut.dng");
-  ASSERT_TRUE(write_test_dng_spec(path, spec));
+  ASSERT_TRUE(write_test_dng_layout(path, layout));
   imgbuf img{};
   ImgGuard g{&img};
   EXPECT_EQ(decode_raw(path.c_str(), &img), 0);
@@ -66,10 +66,10 @@ TEST(RawDecode, MakeAndModelKeptAfterFailedUnpack) {
 
 TEST(RawDecode, MonochromeIsRefusedByColourCount) {
   TempDir dir;
-  DngSpec spec;
-  spec.monochrome = true;
+  DngLayout layout;
+  layout.monochrome = true;
   const std::string path = dir.file("mono.dng");
-  ASSERT_TRUE(write_test_dng_spec(path, spec));
+  ASSERT_TRUE(write_test_dng_layout(path, layout));
   imgbuf img{};
   ImgGuard g{&img};
   EXPECT_EQ(decode_raw(path.c_str(), &img), 0);

@@ -79,21 +79,21 @@ uint32_t scene_sample(int x, int y, int w, int h, uint32_t maxval) {
 
 bool write_test_dng(const std::string& path, int width, int height, const char* make,
                     const char* model) {
-  DngSpec spec;
-  spec.width = width;
-  spec.height = height;
-  spec.make = make;
-  spec.model = model;
-  return write_test_dng_spec(path, spec);
+  DngLayout layout;
+  layout.width = width;
+  layout.height = height;
+  layout.make = make;
+  layout.model = model;
+  return write_test_dng_layout(path, layout);
 }
 
-bool write_test_dng_spec(const std::string& path, const DngSpec& spec) {
-  if (spec.width < 2 || spec.height < 2 || (spec.bits != 8 && spec.bits != 16)) return false;
-  const int w = spec.width, h = spec.height;
-  const int cw = spec.claim_width > 0 ? spec.claim_width : w;
-  const int ch = spec.claim_height > 0 ? spec.claim_height : h;
-  const uint32_t bps = static_cast<uint32_t>(spec.bits) / 8;
-  const uint32_t maxval = spec.bits == 16 ? 65535 : 255;
+bool write_test_dng_layout(const std::string& path, const DngLayout& layout) {
+  if (layout.width < 2 || layout.height < 2 || (layout.bits != 8 && layout.bits != 16)) return false;
+  const int w = layout.width, h = layout.height;
+  const int cw = layout.claim_width > 0 ? layout.claim_width : w;
+  const int ch = layout.claim_height > 0 ? layout.claim_height : h;
+  const uint32_t bps = static_cast<uint32_t>(layout.bits) / 8;
+  const uint32_t maxval = layout.bits == 16 ? 65535 : 255;
 
   std::vector<uint8_t> mosaic;
   mosaic.reserve(static_cast<size_t>(w) * h * bps);
@@ -107,17 +107,17 @@ bool write_test_dng_spec(const std::string& path, const DngSpec& spec) {
     }
   const uint32_t strip_bytes = static_cast<uint32_t>(cw) * ch * bps;
 
-  std::string unique = std::string(spec.make) + " " + spec.model;
+  std::string unique = std::string(layout.make) + " " + layout.model;
   // Sorted by tag, as TIFF requires. The strip offset is patched once the layout is known.
   std::vector<Entry> entries = {
       longs(254, {0}),  // NewSubFileType: the main image
       longs(256, {static_cast<uint32_t>(cw)}),
       longs(257, {static_cast<uint32_t>(ch)}),
-      shorts(258, {static_cast<uint32_t>(spec.bits)}),
+      shorts(258, {static_cast<uint32_t>(layout.bits)}),
       shorts(259, {1}),                                  // no compression
-      shorts(262, {spec.monochrome ? 34892u : 32803u}),  // linear raw or colour filter array
-      ascii(271, spec.make),
-      ascii(272, spec.model),
+      shorts(262, {layout.monochrome ? 34892u : 32803u}),  // linear raw or colour filter array
+      ascii(271, layout.make),
+      ascii(272, layout.model),
       longs(273, {0}),  // StripOffsets
       shorts(274, {1}),
       shorts(277, {1}),
@@ -140,7 +140,7 @@ bool write_test_dng_spec(const std::string& path, const DngSpec& spec) {
       shorts(50778, {21}),                              // CalibrationIlluminant1 D65
   };
 
-  if (spec.monochrome) {
+  if (layout.monochrome) {
     std::vector<Entry> kept;
     for (Entry& e : entries)
       if (e.tag != 33421 && e.tag != 33422 && e.tag != 50710 && e.tag != 50711 && e.tag != 50721 &&
@@ -184,8 +184,8 @@ bool write_test_dng_spec(const std::string& path, const DngSpec& spec) {
   put32(file, 0);  // no further IFD
   file.insert(file.end(), extra.begin(), extra.end());
   size_t keep = mosaic.size();
-  if (spec.keep_data_bytes >= 0 && static_cast<size_t>(spec.keep_data_bytes) < keep)
-    keep = static_cast<size_t>(spec.keep_data_bytes);
+  if (layout.keep_data_bytes >= 0 && static_cast<size_t>(layout.keep_data_bytes) < keep)
+    keep = static_cast<size_t>(layout.keep_data_bytes);
   file.insert(file.end(), mosaic.begin(), mosaic.begin() + static_cast<long>(keep));
 
   FILE* f = fopen(path.c_str(), "wb");

@@ -5,7 +5,7 @@
 
 #include <string>
 
-struct DngSpec {
+struct DngLayout {
   int width = 64;
   int height = 48;
   int bits = 16;  // 16 or 8 bits a sample
@@ -28,5 +28,5 @@ struct DngSpec {
 bool write_test_dng(const std::string& path, int width, int height, const char* make,
                     const char* model);
 
-// The same with every knob of DngSpec.
-bool write_test_dng_spec(const std::string& path, const DngSpec& spec);
+// The same with every knob of DngLayout.
+bool write_test_dng_layout(const std::string& path, const DngLayout& layout);
