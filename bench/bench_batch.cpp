@@ -18,37 +18,13 @@ extern "C" {
 #include <libavutil/log.h>
 }
 
+#include "bench_util.h"
 #include "core/options.h"
 #include "encode/encode.h"
 #include "imgconvert.h"
 
 namespace {
 const int kFiles = 200;
-
-double now_s() {
-  timespec t;
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
-}
-
-imgbuf photo(int w, int h) {
-  imgbuf img{};
-  img.width = w;
-  img.height = h;
-  img.pixels = static_cast<uint8_t*>(malloc(static_cast<size_t>(w) * h * 3));
-  uint32_t seed = 11;
-  for (int y = 0; y < h; y++)
-    for (int x = 0; x < w; x++) {
-      seed = seed * 1664525u + 1013904223u;
-      int n = static_cast<int>(seed >> 28) - 8;
-      uint8_t* p = img.pixels + (static_cast<size_t>(y) * w + x) * 3;
-      p[0] = static_cast<uint8_t>(std::clamp(x * 255 / w + n, 0, 255));
-      p[1] =
-          static_cast<uint8_t>(std::clamp(((x / 32 + y / 32) % 2) * 70 + y * 140 / h + n, 0, 255));
-      p[2] = static_cast<uint8_t>(std::clamp(210 - y * 130 / h + n, 0, 255));
-    }
-  return img;
-}
 
 std::string read_all(const std::string& path) {
   std::ifstream f(path, std::ios::binary);
@@ -161,7 +137,7 @@ int main(int argc, char** argv) {
   av_log_set_level(AV_LOG_ERROR);
   const std::string src = dir + "/src.jpg";
   {
-    imgbuf img = photo(1024, 768);
+    imgbuf img = photo_like(1024, 768);
     ConvertOptions o;
     options_defaults(&o);
     o.quality = 90;

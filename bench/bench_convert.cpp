@@ -4,12 +4,10 @@
 // library's own steps, and the ffmpeg command-line tool on the same files.
 //   bench_convert [WORKDIR]     (scripts/bench runs it after installing the ffmpeg tool)
 #include <sys/stat.h>
-#include <time.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -17,6 +15,7 @@ extern "C" {
 #include <libavutil/opt.h>
 }
 
+#include "bench_util.h"
 #include "core/ffmpeg_util.h"
 #include "core/options.h"
 #include "decode/decode.h"
@@ -25,41 +24,10 @@ extern "C" {
 
 namespace {
 
-double now_ms() {
-  timespec t;
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  return t.tv_sec * 1000.0 + t.tv_nsec / 1e6;
-}
-
-// Median of `runs` timings of fn.
-double median_ms(int runs, const std::function<void()>& fn) {
-  std::vector<double> v;
-  for (int i = 0; i < runs; i++) {
-    double t0 = now_ms();
-    fn();
-    v.push_back(now_ms() - t0);
-  }
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
-}
-
-imgbuf photo(int w, int h) {
-  imgbuf img{};
-  img.width = w;
-  img.height = h;
-  img.pixels = static_cast<uint8_t*>(malloc(static_cast<size_t>(w) * h * 3));
-  uint32_t seed = 7;
-  for (int y = 0; y < h; y++)
-    for (int x = 0; x < w; x++) {
-      seed = seed * 1664525u + 1013904223u;
-      int n = static_cast<int>(seed >> 28) - 8;
-      uint8_t* p = img.pixels + (static_cast<size_t>(y) * w + x) * 3;
-      p[0] = static_cast<uint8_t>(std::clamp(x * 255 / w + n, 0, 255));
-      p[1] =
-          static_cast<uint8_t>(std::clamp(((x / 40 + y / 40) % 2) * 60 + y * 150 / h + n, 0, 255));
-      p[2] = static_cast<uint8_t>(std::clamp(200 - y * 120 / h + n, 0, 255));
-    }
-  return img;
+// Milliseconds, as the table prints them.
+template <typename F>
+double median_ms_of(int runs, F fn) {
+  return median_of(runs, fn) * 1000.0;
 }
 
 struct Job {
@@ -74,7 +42,7 @@ struct Job {
 // The codec work alone through FFmpeg: decode to a frame, convert to the encoder's format
 // (scaling when asked), encode to a packet. No record, no copies, no files written.
 double bare_pipeline_ms(const std::string& jpg, const Job& job, int runs) {
-  return median_ms(runs, [&] {
+  return median_ms_of(runs, [&] {
     AVFormatContext* fmt = nullptr;
     avformat_open_input(&fmt, jpg.c_str(), nullptr, nullptr);
     avformat_find_stream_info(fmt, nullptr);
@@ -142,7 +110,7 @@ int main(int argc, char** argv) {
   const int runs = 5;
   const std::string jpg = dir + "/photo12mp.jpg";
   {
-    imgbuf img = photo(4000, 3000);
+    imgbuf img = photo_like(4000, 3000);
     ConvertOptions o;
     options_defaults(&o);
     o.quality = 92;
@@ -171,7 +139,7 @@ int main(int argc, char** argv) {
     options_defaults(&o);
     parse_options(job.options, &o);
     imgbuf img{};
-    double t_dec = median_ms(runs, [&] {
+    double t_dec = median_ms_of(runs, [&] {
       imgbuf_free(&img);
       decode_any(jpg.c_str(), &img);
     });
@@ -186,22 +154,22 @@ int main(int argc, char** argv) {
         std::copy(img.pixels, img.pixels + n, c.pixels);
       }
       int k = 0;
-      t_res = median_ms(runs, [&] { imgbuf_resize(&copies[k++], job.width, 0); });
+      t_res = median_ms_of(runs, [&] { imgbuf_resize(&copies[k++], job.width, 0); });
       imgbuf_free(&img);
       img = copies[0];
       for (int i = 1; i < runs; i++) imgbuf_free(&copies[i]);
     }
     int64_t bytes = 0;
-    double t_enc = median_ms(runs, [&] { encode_any(&img, out.c_str(), job.ext, &o, &bytes); });
+    double t_enc = median_ms_of(runs, [&] { encode_any(&img, out.c_str(), job.ext, &o, &bytes); });
     imgbuf_free(&img);
-    double t_call =
-        median_ms(runs, [&] { imgconvert_file(jpg.c_str(), out.c_str(), job.options, nullptr); });
+    double t_call = median_ms_of(
+        runs, [&] { imgconvert_file(jpg.c_str(), out.c_str(), job.options, nullptr); });
     double t_bare = bare_pipeline_ms(jpg, job, runs);
     double t_tool = 0;
     if (have_tool) {
       std::string cmd = "ffmpeg -nostdin -loglevel error -y -i " + jpg + " " + job.ffmpeg_args +
                         " " + dir + "/tool." + job.ext;
-      t_tool = median_ms(runs, [&] {
+      t_tool = median_ms_of(runs, [&] {
         if (system(cmd.c_str()) != 0) fprintf(stderr, "ffmpeg tool failed\n");
       });
     }

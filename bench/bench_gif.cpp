@@ -14,61 +14,13 @@
 
 #include <unistd.h>
 
+#include "bench_util.h"
 #include "core/error.h"
 #include "core/options.h"
 #include "encode/encode.h"
 #include "encode/gif_palette.h"
 
-namespace {
-
-double now_s() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
-
-// Gradients, a few soft blobs, texture and sensor-like noise: many distinct colours, as in a
-// photograph.
-imgbuf photo_like(int w, int h) {
-  imgbuf img{};
-  img.width = w;
-  img.height = h;
-  img.pixels = imgbuf_alloc_pixels(w, h, 3);
-  if (!img.pixels) return img;
-  std::mt19937 rng(12345);
-  std::uniform_int_distribution<int> noise(-4, 4);
-  const double blobs[3][3] = {{0.3, 0.35, 0.2}, {0.7, 0.6, 0.25}, {0.5, 0.9, 0.15}};
-  for (int y = 0; y < h; y++) {
-    uint8_t* p = img.pixels + static_cast<size_t>(y) * w * 3;
-    for (int x = 0; x < w; x++, p += 3) {
-      const double u = double(x) / w, v = double(y) / h;
-      double c[3] = {60 + 120 * u, 80 + 90 * v, 170 - 110 * u * v};
-      for (int b = 0; b < 3; b++) {
-        const double dx = u - blobs[b][0], dy = v - blobs[b][1];
-        const double k = std::exp(-(dx * dx + dy * dy) / (blobs[b][2] * blobs[b][2]));
-        c[b] += 70 * k;
-        c[(b + 1) % 3] -= 35 * k;
-      }
-      const double tex = 10 * std::sin(x * 0.05) * std::cos(y * 0.037);
-      for (int ch = 0; ch < 3; ch++) {
-        const int val = static_cast<int>(c[ch] + tex) + noise(rng);
-        p[ch] = static_cast<uint8_t>(std::clamp(val, 0, 255));
-      }
-    }
-  }
-  return img;
-}
-
-template <typename F>
-double best_of(int repeats, F fn) {
-  double best = 1e30;
-  for (int i = 0; i < repeats; i++) {
-    const double t0 = now_s();
-    fn();
-    best = std::min(best, now_s() - t0);
-  }
-  return best;
-}
-
-}  // namespace
+namespace {}  // namespace
 
 int main(int argc, char** argv) {
   const int repeats = argc > 1 ? std::max(1, atoi(argv[1])) : 1;

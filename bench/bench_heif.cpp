@@ -16,6 +16,7 @@
 #include <random>
 #include <string>
 
+#include "bench_util.h"
 #include "core/error.h"
 #include "core/options.h"
 #include "decode/decode.h"
@@ -23,36 +24,6 @@
 #include "platform/platform.h"
 
 namespace {
-
-double now_s() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
-
-// Gradients, a soft highlight, fine texture and noise: compresses like a photograph, not
-// like a flat test card.
-imgbuf photo(int w, int h) {
-  imgbuf img{};
-  img.width = w;
-  img.height = h;
-  img.pixels = imgbuf_alloc_pixels(w, h, 3);
-  if (!img.pixels) return img;
-  std::mt19937 rng(7);
-  std::uniform_int_distribution<int> noise(-6, 6);
-  for (int y = 0; y < h; y++)
-    for (int x = 0; x < w; x++) {
-      const double u = double(x) / w, v = double(y) / h;
-      const double dx = u - 0.6, dy = v - 0.4;
-      const double glow = 120.0 * std::exp(-(dx * dx + dy * dy) / 0.02);
-      const double tex = 18.0 * std::sin(x * 0.05) * std::cos(y * 0.037);
-      const double base[3] = {50 + 120 * u, 70 + 100 * v, 160 - 100 * u * v};
-      uint8_t* p = img.pixels + (static_cast<size_t>(y) * w + x) * 3;
-      for (int c = 0; c < 3; c++) {
-        const double s = base[c] + glow + tex + noise(rng);
-        p[c] = static_cast<uint8_t>(s < 0 ? 0 : s > 255 ? 255 : s);
-      }
-    }
-  return img;
-}
 
 bool have_tool(const char* name) {
   std::string cmd = std::string("command -v ") + name + " >/dev/null 2>&1";
@@ -93,7 +64,7 @@ int main(int argc, char** argv) {
   const std::string dir = dir_templ;
   const std::string png = dir + "/in.png";
 
-  imgbuf src = photo(w, h);
+  imgbuf src = photo_like(w, h);
   if (!src.pixels) return 1;
   ConvertOptions opts;
   options_defaults(&opts);  // quality 85, no colour name: the BT.709/sRGB description

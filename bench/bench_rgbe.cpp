@@ -13,6 +13,7 @@
 
 #include <unistd.h>
 
+#include "bench_util.h"
 #include "core/error.h"
 #include "core/options.h"
 #include "core/path.h"
@@ -20,21 +21,6 @@
 #include "encode/encode.h"
 
 namespace {
-
-double now_s() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
-
-template <typename F>
-double best_of(int repeats, F fn) {
-  double best = 1e30;
-  for (int i = 0; i < repeats; i++) {
-    const double t0 = now_s();
-    fn();
-    best = std::min(best, now_s() - t0);
-  }
-  return best;
-}
 
 // Smooth gradients, soft highlights, texture and a little noise, as linear light.
 void photo_value(int x, int y, int w, int h, std::mt19937* rng, double out[3]) {
