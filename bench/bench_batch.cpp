@@ -136,17 +136,9 @@ int main(int argc, char** argv) {
   mkdir(dir.c_str(), 0755);
   av_log_set_level(AV_LOG_ERROR);
   const std::string src = dir + "/src.jpg";
-  {
-    imgbuf img = photo_like(1024, 768);
-    ConvertOptions o;
-    options_defaults(&o);
-    o.quality = 90;
-    int64_t bytes = 0;
-    if (!encode_any(&img, src.c_str(), "jpg", &o, &bytes)) {
-      fprintf(stderr, "cannot write the source JPEG: %s\n", imgconvert_last_error());
-      return 1;
-    }
-    imgbuf_free(&img);
+  if (write_photo_jpeg(src, 1024, 768, 90) < 0) {
+    fprintf(stderr, "cannot write the source JPEG: %s\n", imgconvert_last_error());
+    return 1;
   }
   const std::string jpeg = read_all(src);
   if (!status_only) convert_figures(dir, jpeg);

@@ -109,20 +109,13 @@ int main(int argc, char** argv) {
   mkdir(dir.c_str(), 0755);
   const int runs = 5;
   const std::string jpg = dir + "/photo12mp.jpg";
-  {
-    imgbuf img = photo_like(4000, 3000);
-    ConvertOptions o;
-    options_defaults(&o);
-    o.quality = 92;
-    int64_t bytes = 0;
-    if (!encode_any(&img, jpg.c_str(), "jpg", &o, &bytes)) {
-      fprintf(stderr, "cannot write the source JPEG: %s\n", imgconvert_last_error());
-      return 1;
-    }
-    imgbuf_free(&img);
-    printf("source: 4000x3000 JPEG, %lld bytes; median of %d runs, ms\n\n",
-           static_cast<long long>(bytes), runs);
+  const int64_t bytes = write_photo_jpeg(jpg, 4000, 3000, 92);
+  if (bytes < 0) {
+    fprintf(stderr, "cannot write the source JPEG: %s\n", imgconvert_last_error());
+    return 1;
   }
+  printf("source: 4000x3000 JPEG, %lld bytes; median of %d runs, ms\n\n",
+         static_cast<long long>(bytes), runs);
   const bool have_tool = system("ffmpeg -version >/dev/null 2>&1") == 0;
   const Job jobs[] = {
       {"webp q80", "webp", "{\"quality\":80}", 80, 0, "-c:v libwebp -quality 80"},

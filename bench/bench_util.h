@@ -8,9 +8,12 @@
 #include <cmath>
 #include <cstdint>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "core/imgbuf.h"
+#include "core/options.h"
+#include "encode/encode.h"
 
 inline double now_s() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
@@ -68,4 +71,17 @@ inline imgbuf photo_like(int w, int h) {
     }
   }
   return img;
+}
+
+// Writes the photo-like picture as a JPEG through the library. Returns its size in bytes,
+// or -1 (with the library's message set) when it cannot be written.
+inline int64_t write_photo_jpeg(const std::string& path, int w, int h, int quality) {
+  imgbuf img = photo_like(w, h);
+  ConvertOptions o;
+  options_defaults(&o);
+  o.quality = quality;
+  int64_t bytes = 0;
+  int ok = encode_any(&img, path.c_str(), "jpg", &o, &bytes);
+  imgbuf_free(&img);
+  return ok ? bytes : -1;
 }

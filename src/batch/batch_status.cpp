@@ -25,12 +25,10 @@ void add_failures(yyjson_mut_doc* d, yyjson_mut_val* arr, const BatchJob& job) {
 int32_t job_status(int32_t job_id, const char** out_json) {
   clear_error();
   if (static_cast<uint32_t>(job_id) >= BATCH_JOBS) return set_error("job_id out of range 0..15");
-  MutDocPtr doc(yyjson_mut_doc_new(nullptr));
-  if (!doc) return 0;
-  yyjson_mut_doc* d = doc.get();
-  yyjson_mut_val* root = yyjson_mut_obj(d);
+  MutDocPtr doc;
+  yyjson_mut_val* root = json_object_doc(&doc);
   if (!root) return 0;
-  yyjson_mut_doc_set_root(d, root);
+  yyjson_mut_doc* d = doc.get();
   const BatchJob& job = g_jobs[job_id];
   yyjson_mut_obj_add_int(d, root, "done", job.done.load(std::memory_order_acquire));
   yyjson_mut_obj_add_int(d, root, "total", job.total.load(std::memory_order_acquire));

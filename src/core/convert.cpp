@@ -33,19 +33,20 @@ char jsonbuf[32768];
 // out at all (the conversion still succeeded).
 void write_result(const char* out, int64_t bytes, const imgbuf* img, const char* ext, double ms,
                   const char** out_json) {
-  MutDocPtr doc(yyjson_mut_doc_new(nullptr));
-  if (!doc) return;
+  MutDocPtr doc;
+  yyjson_mut_val* root = json_object_doc(&doc);
+  if (!root) return;
   yyjson_mut_doc* d = doc.get();
-  yyjson_mut_val* root = yyjson_mut_obj(d);
-  yyjson_mut_doc_set_root(d, root);
-  yyjson_mut_obj_add_int(d, root, "ok", 1);
-  yyjson_mut_obj_add_val(d, root, "out", json_str(d, out));
-  yyjson_mut_obj_add_int(d, root, "bytes", bytes);
-  yyjson_mut_obj_add_int(d, root, "width", img->width);
-  yyjson_mut_obj_add_int(d, root, "height", img->height);
-  yyjson_mut_obj_add_val(d, root, "format", json_str(d, ext));
-  yyjson_mut_obj_add_real(d, root, "ms", ms);
-  if (json_write(d, jsonbuf, sizeof jsonbuf)) *out_json = jsonbuf;
+  // A member lost for want of memory would make a result that claims wrong values: such a
+  // document is not handed out, like one that cannot be written.
+  bool ok = yyjson_mut_obj_add_int(d, root, "ok", 1) &&
+            yyjson_mut_obj_add_val(d, root, "out", json_str(d, out)) &&
+            yyjson_mut_obj_add_int(d, root, "bytes", bytes) &&
+            yyjson_mut_obj_add_int(d, root, "width", img->width) &&
+            yyjson_mut_obj_add_int(d, root, "height", img->height) &&
+            yyjson_mut_obj_add_val(d, root, "format", json_str(d, ext)) &&
+            yyjson_mut_obj_add_real(d, root, "ms", ms);
+  if (ok && json_write(d, jsonbuf, sizeof jsonbuf)) *out_json = jsonbuf;
 }
 
 int32_t convert_file(const char* in, const char* out, const char* options_json,

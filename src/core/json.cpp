@@ -51,6 +51,14 @@ yyjson_mut_val* json_str(yyjson_mut_doc* doc, const char* text) {
   return yyjson_mut_strncpy(doc, clean.data(), clean.size());
 }
 
+yyjson_mut_val* json_object_doc(MutDocPtr* doc) {
+  doc->reset(yyjson_mut_doc_new(nullptr));
+  if (!*doc) return nullptr;
+  yyjson_mut_val* root = yyjson_mut_obj(doc->get());
+  if (root) yyjson_mut_doc_set_root(doc->get(), root);
+  return root;
+}
+
 int json_write(yyjson_mut_doc* doc, char* buf, size_t cap) {
   size_t len = 0;
   char* text = yyjson_mut_write_opts(doc, 0, nullptr, &len, nullptr);

@@ -98,12 +98,10 @@ void build_formats() {
   c.jxl_enc = avcodec_find_encoder_by_name("libjxl") != nullptr;
   c.jxl_dec = avcodec_find_decoder_by_name("libjxl") != nullptr;
 
-  MutDocPtr doc(yyjson_mut_doc_new(nullptr));
-  if (!doc) return;
-  yyjson_mut_doc* d = doc.get();
-  yyjson_mut_val* root = yyjson_mut_obj(d);
+  MutDocPtr doc;
+  yyjson_mut_val* root = json_object_doc(&doc);
   if (!root) return;
-  yyjson_mut_doc_set_root(d, root);
+  yyjson_mut_doc* d = doc.get();
   if (add_decode(d, root, c) && add_encode(d, root, c) && add_quality(d, root) &&
       add_engines(d, root))
     json_write(d, g_formats_out, sizeof g_formats_out);

@@ -48,12 +48,10 @@ struct ProbeInfo {
 // of memory is refused like one that cannot be written: a shortened answer would claim
 // wrong values. Both leave buf, out_json and the message untouched.
 int probe_write(const ProbeInfo& p, char* buf, size_t cap, const char** out_json) {
-  MutDocPtr doc(yyjson_mut_doc_new(nullptr));
-  if (!doc) return 0;
-  yyjson_mut_doc* d = doc.get();
-  yyjson_mut_val* root = yyjson_mut_obj(d);
+  MutDocPtr doc;
+  yyjson_mut_val* root = json_object_doc(&doc);
   if (!root) return 0;
-  yyjson_mut_doc_set_root(d, root);
+  yyjson_mut_doc* d = doc.get();
   bool ok = true;
   ok = ok && yyjson_mut_obj_add_val(d, root, "format", json_str(d, p.format));
   ok = ok && yyjson_mut_obj_add_int(d, root, "width", p.width);
