@@ -10,14 +10,19 @@
 #include <stdint.h>
 
 #if defined(_WIN32)
-#  if defined(IMGCONVERT_BUILD)
-#    define IMGCONVERT_API __declspec(dllexport)
-#  else
-#    define IMGCONVERT_API __declspec(dllimport)
-#  endif
+#if defined(IMGCONVERT_BUILD)
+#define IMGCONVERT_API __declspec(dllexport)
 #else
-#  define IMGCONVERT_API __attribute__((visibility("default")))
+#define IMGCONVERT_API __declspec(dllimport)
 #endif
+#else
+#define IMGCONVERT_API __attribute__((visibility("default")))
+#endif
+
+/* Limits of the background batch jobs. */
+#define IMGCONVERT_BATCH_JOBS 16          /* job ids 0..15 */
+#define IMGCONVERT_BATCH_MAX_FILES 4096   /* files a job converts; the rest are only counted */
+#define IMGCONVERT_BATCH_MAX_FAILURES 256 /* failures a status report lists */
 
 #ifdef __cplusplus
 extern "C" {
@@ -50,8 +55,7 @@ IMGCONVERT_API const char* imgconvert_formats(void);
  * background job `job_id` (0..15). Returns `job_id` when started and 0 otherwise; since job 0
  * also returns 0, a start is told by an empty last-error text. */
 IMGCONVERT_API int32_t imgconvert_batch(const char* in_dir, const char* out_dir,
-                                        const char* out_ext, const char* options,
-                                        int32_t job_id);
+                                        const char* out_ext, const char* options, int32_t job_id);
 
 /* Progress and failures of job `job_id` as JSON; "state" reads "done" once it has ended.
  * Returns 1 and stores the text's address in `out_json` (when not NULL); valid until the

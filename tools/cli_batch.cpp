@@ -1,13 +1,12 @@
 // imgconvert batch IN_DIR OUT_DIR EXT [--job N] [--json] [conversion options]
 #include <yyjson.h>
 
-#include <cerrno>
 #include <chrono>
-#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <thread>
 
@@ -23,16 +22,9 @@
 #include "imgconvert.h"
 
 namespace {
-// A job converts at most this many files of its directory; the rest are only counted.
-constexpr int64_t kMaxFiles = 4096;
-constexpr int kMaxListed = 256;
-
 struct Status {
-  int64_t done = 0;
-  int64_t total = 0;
+  CliProgress p;
   bool running = true;
-  int64_t bytes_out = 0;
-  int64_t failed = 0;  // entries in the report's list
   std::string text;
 };
 
@@ -48,12 +40,23 @@ int read_status(int32_t job, Status* s) {
   yyjson_doc* doc = yyjson_read(s->text.data(), s->text.size(), 0);
   if (!doc) return 0;
   yyjson_val* root = yyjson_doc_get_root(doc);
-  s->done = member_int(root, "done");
-  s->total = member_int(root, "total");
+  CliProgress& p = s->p;
+  p.done = member_int(root, "done");
+  p.total = member_int(root, "total");
+  p.planned = p.total < IMGCONVERT_BATCH_MAX_FILES ? p.total : IMGCONVERT_BATCH_MAX_FILES;
   const char* state = yyjson_get_str(yyjson_obj_get(root, "state"));
   s->running = !state || strcmp(state, "done") != 0;
-  s->bytes_out = member_int(root, "bytes_out");
-  s->failed = static_cast<int64_t>(yyjson_arr_size(yyjson_obj_get(root, "failed")));
+  p.bytes_out = member_int(root, "bytes_out");
+  p.failures.clear();
+  size_t idx, max;
+  yyjson_val* f;
+  yyjson_arr_foreach(yyjson_obj_get(root, "failed"), idx, max, f) {
+    const char* file = yyjson_get_str(yyjson_obj_get(f, "file"));
+    const char* error = yyjson_get_str(yyjson_obj_get(f, "error"));
+    p.failures.push_back({file ? file : "?", error ? error : "?"});
+  }
+  p.failed = static_cast<int64_t>(p.failures.size());
+  p.list_cap = IMGCONVERT_BATCH_MAX_FAILURES;
   yyjson_doc_free(doc);
   return 1;
 }
@@ -81,27 +84,33 @@ std::string clock_text(double seconds) {
   return buf;
 }
 
-// The files this job will actually convert.
-int64_t planned(const Status& s) { return s.total < kMaxFiles ? s.total : kMaxFiles; }
+// The extension the job's encoder sees: after the last '.', case unchanged.
+const char* encoder_ext(const char* ext) {
+  const char* dot = strrchr(ext, '.');
+  return dot ? dot + 1 : ext;
+}
+}  // namespace
 
-void draw_progress(const Status& s, double elapsed, bool tty, const char* in_dir) {
+bool cli_stderr_is_tty() { return isatty(fileno(stderr)) != 0; }
+
+void cli_draw_progress(const CliProgress& s, double elapsed, bool tty, const char* what) {
   double rate = elapsed > 0 ? static_cast<double>(s.done) / elapsed : 0.0;
-  int64_t left = planned(s) - s.done;
+  int64_t left = s.planned - s.done;
   std::string eta = rate > 0 && left > 0 ? clock_text(static_cast<double>(left) / rate) : "-";
   if (!tty) {
     if (s.total == 0)
-      fprintf(stderr, "batch: listing '%s'\n", in_dir);
+      fprintf(stderr, "batch: listing '%s'\n", what);
     else
       fprintf(stderr, "batch: %lld/%lld files, %.1f files/s, %s written, %s left\n",
-              static_cast<long long>(s.done), static_cast<long long>(planned(s)), rate,
+              static_cast<long long>(s.done), static_cast<long long>(s.planned), rate,
               human_bytes(s.bytes_out).c_str(), eta.c_str());
     return;
   }
   if (s.total == 0) {
-    fprintf(stderr, "\rlisting '%s'...\033[K", in_dir);
+    fprintf(stderr, "\rlisting '%s'...\033[K", what);
   } else {
     const int width = 30;
-    int64_t p = planned(s);
+    int64_t p = s.planned;
     int fill = p > 0 ? static_cast<int>(s.done * width / p) : width;
     char bar[width + 1];
     for (int i = 0; i < width; i++) bar[i] = i < fill ? '#' : '-';
@@ -113,51 +122,31 @@ void draw_progress(const Status& s, double elapsed, bool tty, const char* in_dir
   fflush(stderr);
 }
 
-void print_report(const Status& s, double elapsed) {
-  yyjson_doc* doc = yyjson_read(s.text.data(), s.text.size(), 0);
-  yyjson_val* arr = doc ? yyjson_obj_get(yyjson_doc_get_root(doc), "failed") : nullptr;
-  size_t idx, max;
-  yyjson_val* f;
-  yyjson_arr_foreach(arr, idx, max, f) {
-    const char* file = yyjson_get_str(yyjson_obj_get(f, "file"));
-    const char* error = yyjson_get_str(yyjson_obj_get(f, "error"));
-    printf("failed: %s: %s\n", file ? file : "?", error ? error : "?");
-  }
-  yyjson_doc_free(doc);
-  if (s.failed >= kMaxListed)
-    printf("%lld files done, at least %lld failed (only the first %d are listed)",
-           static_cast<long long>(s.done), static_cast<long long>(s.failed), kMaxListed);
+void cli_print_report(const CliProgress& s, double elapsed) {
+  for (const CliFailure& f : s.failures)
+    printf("failed: %s: %s\n", f.file.c_str(), f.error.c_str());
+  if (s.list_cap > 0 && s.failed >= s.list_cap)
+    printf("%lld files done, at least %lld failed (only the first %lld are listed)",
+           static_cast<long long>(s.done), static_cast<long long>(s.failed),
+           static_cast<long long>(s.list_cap));
   else
     printf("%lld of %lld files converted, %lld failed", static_cast<long long>(s.done - s.failed),
            static_cast<long long>(s.total), static_cast<long long>(s.failed));
   printf(", %s (%lld bytes) written in %.1f s\n", human_bytes(s.bytes_out).c_str(),
          static_cast<long long>(s.bytes_out), elapsed);
   if (s.done < s.total)
-    printf("%lld files not converted: a job converts at most the first %lld files\n",
-           static_cast<long long>(s.total - s.done), static_cast<long long>(kMaxFiles));
+    printf("%lld files not converted: a job converts at most the first %d files\n",
+           static_cast<long long>(s.total - s.done), IMGCONVERT_BATCH_MAX_FILES);
 }
-
-int parse_job(const char* text, int32_t* job) {
-  char* end = nullptr;
-  errno = 0;
-  long n = strtol(text, &end, 10);
-  if (!*text || *end || errno == ERANGE || n < INT32_MIN || n > INT32_MAX) {
-    cli_usage_error("--job needs an integer, got '%s'", text);
-    return 0;
-  }
-  *job = static_cast<int32_t>(n);
-  return 1;
-}
-}  // namespace
 
 int cli_batch(int argc, char** argv) {
   const char* pos[3] = {nullptr, nullptr, nullptr};
   int npos = 0;
-  int32_t job = 0;
+  long long job = 0;
   bool json = false;
   CliOptions o;
   for (int i = 1; i < argc;) {
-    int r = cli_convert_flag(argc, argv, &i, &o);
+    int r = cli_convert_flag(argc, argv, &i, CLI_BATCH, &o);
     if (r < 0) return 2;
     if (r > 0) continue;
     const char* a = argv[i];
@@ -166,7 +155,7 @@ int cli_batch(int argc, char** argv) {
       i++;
     } else if (strcmp(a, "--job") == 0) {
       if (i + 1 >= argc) return cli_usage_error("--job needs a value"), 2;
-      if (!parse_job(argv[i + 1], &job)) return 2;
+      if (!cli_parse_int("--job", argv[i + 1], 0, IMGCONVERT_BATCH_JOBS - 1, &job)) return 2;
       i += 2;
     } else if (a[0] == '-' && a[1] == '-') {
       return cli_usage_error("unknown option '%s' for batch", a), 2;
@@ -177,44 +166,62 @@ int cli_batch(int argc, char** argv) {
     }
   }
   if (npos < 3) return cli_usage_error("batch needs IN_DIR, OUT_DIR and EXT"), 2;
+  std::string defaults;
+  if (!cli_options_have(o, "threads")) {
+    unsigned cores = std::thread::hardware_concurrency();
+    defaults = "\"threads\":" + std::to_string(cores > 0 ? (cores < 64 ? cores : 64) : 1);
+  }
   std::string options;
-  if (!cli_options_json(o, &options)) return 2;
+  if (!cli_options_json(o, defaults, &options)) return 2;
+
+  // The library would start the job anyway and report an empty job, or a failure for every
+  // file only after decoding it: both are plain mistakes, told before anything runs.
+  std::error_code ec;
+  if (!std::filesystem::is_directory(pos[0], ec)) {
+    fprintf(stderr, "imgconvert: '%s' is not a directory\n", pos[0]);
+    return 1;
+  }
+  if (!cli_writer_exists(encoder_ext(pos[2]))) {
+    fprintf(stderr, "imgconvert: no writer for '.%s'\n", encoder_ext(pos[2]));
+    return 1;
+  }
 
   const auto start = std::chrono::steady_clock::now();
+  const int32_t id = static_cast<int32_t>(job);
   // Job 0 also answers 0 when started: a start is told by the empty message.
-  imgconvert_batch(pos[0], pos[1], pos[2], options.c_str(), job);
+  imgconvert_batch(pos[0], pos[1], pos[2], options.c_str(), id);
   if (*imgconvert_last_error()) {
     fprintf(stderr, "imgconvert: %s\n", imgconvert_last_error());
     return 1;
   }
-  const bool tty = isatty(fileno(stderr)) != 0;
+  const bool tty = cli_stderr_is_tty();
   const auto tick = std::chrono::milliseconds(tty ? 100 : 50);
   const double plain_every = 5.0;  // seconds between plain progress lines
   double last_line = 0.0;
   Status s;
   for (;;) {
-    if (!read_status(job, &s)) {
-      fprintf(stderr, "\nimgconvert: cannot read the status of job %d\n", job);
+    if (!read_status(id, &s)) {
+      fprintf(stderr, "\nimgconvert: cannot read the status of job %d\n", id);
       return 1;
     }
     double elapsed =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     if (!s.running) {
       if (tty) {
-        draw_progress(s, elapsed, tty, pos[0]);
+        cli_draw_progress(s.p, elapsed, tty, pos[0]);
         fputc('\n', stderr);
       }
       if (json)
         printf("%s\n", s.text.c_str());
       else
-        print_report(s, elapsed);
+        cli_print_report(s.p, elapsed);
       break;
     }
     if (tty || elapsed - last_line >= plain_every) {
-      if (!tty || elapsed > 0.2) draw_progress(s, elapsed, tty, pos[0]);
+      if (!tty || elapsed > 0.2) cli_draw_progress(s.p, elapsed, tty, pos[0]);
       last_line = elapsed;
     }
     std::this_thread::sleep_for(tick);
   }
-  return s.failed > 0 || s.done < s.total ? 1 : 0;
+  return s.p.failed > 0 || s.p.done < s.p.total ? 1 : 0;
 }

@@ -1,4 +1,7 @@
 // imgconvert: the command-line face of the library, through its public header only.
+extern "C" {
+#include <libavutil/log.h>
+}
 #include <yyjson.h>
 
 #include <cerrno>
@@ -12,25 +15,116 @@
 #include "cli.h"
 #include "imgconvert.h"
 
-static const char kUsage[] =
-    "usage: imgconvert <command> [arguments]\n"
+namespace {
+
+const char* const kFits[] = {"fill", "inside", "cover", nullptr};
+const char* const kKernels[] = {"bicubic", "bilinear", "lanczos", "area", nullptr};
+const char* const kProfiles[] = {"keep", "display_p3", "srgb", nullptr};
+constexpr unsigned kBoth = CLI_CONVERT | CLI_BATCH;
+
+// The library reads every number as a 32-bit integer.
+const CliFlag kFlags[] = {
+    {"--quality", "quality", CLI_INT, kBoth, 1, 100, nullptr, nullptr, "N",
+     "encoder quality 1..100 (default 85)"},
+    {"--width", "width", CLI_INT, kBoth, 1, INT32_MAX, nullptr, nullptr, "N",
+     "target width; alone, the height follows the aspect ratio"},
+    {"--height", "height", CLI_INT, kBoth, 1, INT32_MAX, nullptr, nullptr, "N",
+     "target height; alone, the width follows the aspect ratio"},
+    {"--fit", "fit", CLI_TEXT, kBoth, 0, 0, nullptr, kFits, "MODE",
+     "width and height together: fill (stretch, default), inside, cover"},
+    {"--no-enlarge", "enlarge", CLI_SWITCH, kBoth, 0, 0, "0", nullptr, "",
+     "never make an image larger than its source"},
+    {"--kernel", "kernel", CLI_TEXT, kBoth, 0, 0, nullptr, kKernels, "NAME",
+     "resize kernel: bicubic (default), bilinear, lanczos, area"},
+    {"--auto-orient", "auto_orient", CLI_SWITCH, kBoth, 0, 0, "1", nullptr, "",
+     "turn a JPEG upright as its EXIF orientation says"},
+    {"--keep-exif", "keep_exif", CLI_SWITCH, kBoth, 0, 0, "1", nullptr, "",
+     "carry a JPEG's EXIF block into the output"},
+    {"--dpi", "dpi", CLI_INT, kBoth, 1, INT32_MAX, nullptr, nullptr, "N",
+     "resolution written into PNG and TIFF output"},
+    {"--color-profile", "color_profile", CLI_TEXT, kBoth, 0, 0, nullptr, kProfiles, "NAME",
+     "keep, display_p3 or srgb"},
+    {"--max-pixels", "max_pixels", CLI_INT, kBoth, 1, INT32_MAX, nullptr, nullptr, "N",
+     "refuse inputs of more pixels than N"},
+    {"--threads", "threads", CLI_INT, CLI_BATCH, 1, 64, nullptr, nullptr, "N",
+     "files converted at once (default: the number of cores)"},
+    {"--options", nullptr, CLI_JSON, kBoth, 0, 0, nullptr, nullptr, "JSON",
+     "further options as a JSON object (the flags win)"},
+};
+
+const char kUsageHead[] =
+    "usage: imgconvert [--verbose] <command> [arguments]\n"
     "\n"
     "commands:\n"
     "  convert IN OUT [options]      convert one file; prints the JSON result\n"
+    "  convert IN... --to EXT [-o DIR] [options]\n"
+    "                                convert files to DIR/NAME.EXT (beside each input\n"
+    "                                without -o), with a progress line and a summary\n"
     "  batch IN_DIR OUT_DIR EXT [--job N] [--json] [options]\n"
     "                                convert a directory in a background job\n"
     "  probe FILE... [--pretty]      describe files as JSON, one line each\n"
     "  formats [--pretty]            list the supported formats and engines\n"
     "  version                       print the library version\n"
     "\n"
-    "conversion options:\n"
-    "  --quality N         encoder quality 1..100 (default 85)\n"
-    "  --width N           target width; the height follows the aspect ratio\n"
-    "  --height N          target height; the width follows the aspect ratio\n"
-    "  --keep-exif         carry a JPEG's EXIF block into JPEG, HEIC and AVIF output\n"
-    "  --dpi N             resolution written into PNG and TIFF output\n"
-    "  --color-profile P   HEIC/AVIF colour description: keep, display_p3, or srgb\n"
-    "  --options JSON      further options as a JSON object (the flags above win)\n";
+    "--verbose shows the decoding libraries' own warnings, which are hidden otherwise.\n"
+    "\n"
+    "conversion options:\n";
+
+void print_usage(FILE* f) {
+  fputs(kUsageHead, f);
+  cli_print_flags(f, CLI_CONVERT | CLI_BATCH);
+}
+
+std::string json_quote(const char* s) {
+  yyjson_mut_doc* d = yyjson_mut_doc_new(nullptr);
+  yyjson_mut_doc_set_root(d, yyjson_mut_str(d, s));
+  char* t = yyjson_mut_write(d, YYJSON_WRITE_ALLOW_INVALID_UNICODE, nullptr);
+  std::string r = t ? t : "\"\"";
+  free(t);
+  yyjson_mut_doc_free(d);
+  return r;
+}
+
+void set_member(CliOptions* o, const char* key, const std::string& value) {
+  for (auto& m : o->members)
+    if (m.first == key) {
+      m.second = value;
+      return;
+    }
+  o->members.emplace_back(key, value);
+}
+
+std::string choice_list(const char* const* choices) {
+  std::string r;
+  for (const char* const* c = choices; *c; c++) r += std::string(r.empty() ? "" : ", ") + *c;
+  return r;
+}
+
+bool is_choice(const char* const* choices, const char* v) {
+  for (const char* const* c = choices; *c; c++)
+    if (strcmp(*c, v) == 0) return true;
+  return false;
+}
+
+// Removes every --verbose before a "--" and tells whether there was one.
+bool take_verbose(int* argc, char** argv) {
+  bool verbose = false;
+  int n = 1;
+  bool done = false;
+  for (int i = 1; i < *argc; i++) {
+    if (!done && strcmp(argv[i], "--") == 0) done = true;
+    if (!done && strcmp(argv[i], "--verbose") == 0) {
+      verbose = true;
+      continue;
+    }
+    argv[n++] = argv[i];
+  }
+  *argc = n;
+  argv[n] = nullptr;
+  return verbose;
+}
+
+}  // namespace
 
 int cli_usage_error(const char* fmt, ...) {
   va_list ap;
@@ -42,121 +136,139 @@ int cli_usage_error(const char* fmt, ...) {
   return -1;
 }
 
-static int parse_int(const char* flag, const char* text, long* v) {
+int cli_parse_int(const char* flag, const char* text, long long min, long long max, long long* v) {
   char* end = nullptr;
   errno = 0;
-  long n = strtol(text, &end, 10);
-  if (!*text || *end || errno == ERANGE || n < INT_MIN || n > INT_MAX) {
+  long long n = strtoll(text, &end, 10);
+  if (!*text || *end || errno == ERANGE) {
     cli_usage_error("%s needs an integer, got '%s'", flag, text);
+    return 0;
+  }
+  if (n < min || n > max) {
+    cli_usage_error("%s must be %lld..%lld, got '%s'", flag, min, max, text);
     return 0;
   }
   *v = n;
   return 1;
 }
 
-static void add_member(std::string* members, const char* key, const std::string& value) {
-  if (!members->empty()) *members += ',';
-  *members += '"';
-  *members += key;
-  *members += "\":";
-  *members += value;
+void cli_print_flags(FILE* f, unsigned command) {
+  for (const CliFlag& fl : kFlags) {
+    if (!(fl.commands & command)) continue;
+    std::string head = std::string(fl.flag) + (*fl.arg ? " " : "") + fl.arg;
+    fprintf(f, "  %-22s%s%s\n", head.c_str(), fl.help, fl.commands == CLI_BATCH ? " (batch)" : "");
+  }
 }
 
-static std::string json_quote(const char* s) {
-  yyjson_mut_doc* d = yyjson_mut_doc_new(nullptr);
-  yyjson_mut_doc_set_root(d, yyjson_mut_str(d, s));
-  char* t = yyjson_mut_write(d, YYJSON_WRITE_ALLOW_INVALID_UNICODE, nullptr);
-  std::string r = t ? t : "\"\"";
-  free(t);
-  yyjson_mut_doc_free(d);
-  return r;
-}
-
-int cli_convert_flag(int argc, char** argv, int* i, CliOptions* o) {
-  static const struct {
-    const char* flag;
-    const char* key;
-  } kIntFlags[] = {
-      {"--quality", "quality"}, {"--width", "width"}, {"--height", "height"}, {"--dpi", "dpi"}};
+int cli_convert_flag(int argc, char** argv, int* i, unsigned command, CliOptions* o) {
   const char* a = argv[*i];
-  if (strcmp(a, "--keep-exif") == 0) {
-    add_member(&o->members, "keep_exif", "1");
+  const CliFlag* fl = nullptr;
+  for (const CliFlag& f : kFlags)
+    if (strcmp(a, f.flag) == 0) fl = &f;
+  if (!fl || !(fl->commands & command)) return 0;
+  if (fl->kind == CLI_SWITCH) {
+    set_member(o, fl->key, fl->fixed);
     *i += 1;
     return 1;
   }
-  bool known = strcmp(a, "--color-profile") == 0 || strcmp(a, "--options") == 0;
-  for (const auto& f : kIntFlags) known = known || strcmp(a, f.flag) == 0;
-  if (!known) return 0;
   if (*i + 1 >= argc) return cli_usage_error("%s needs a value", a);
   const char* v = argv[*i + 1];
   *i += 2;
-  if (strcmp(a, "--color-profile") == 0) {
-    add_member(&o->members, "color_profile", json_quote(v));
-  } else if (strcmp(a, "--options") == 0) {
-    o->json_extra = v;
-  } else {
-    long n;
-    if (!parse_int(a, v, &n)) return -1;
-    for (const auto& f : kIntFlags)
-      if (strcmp(a, f.flag) == 0) add_member(&o->members, f.key, std::to_string(n));
+  switch (fl->kind) {
+    case CLI_INT: {
+      long long n;
+      if (!cli_parse_int(a, v, fl->min, fl->max, &n)) return -1;
+      set_member(o, fl->key, std::to_string(n));
+      break;
+    }
+    case CLI_TEXT:
+      if (fl->choices && !is_choice(fl->choices, v))
+        return cli_usage_error("%s must be one of %s, got '%s'", a,
+                               choice_list(fl->choices).c_str(), v);
+      set_member(o, fl->key, json_quote(v));
+      break;
+    case CLI_JSON:
+      o->json_extra = v;
+      break;
+    case CLI_SWITCH:
+      break;
   }
   return 1;
 }
 
-int cli_options_json(const CliOptions& o, std::string* json) {
-  std::string extra;
+static yyjson_doc* read_extra(const CliOptions& o) {
+  if (o.json_extra.empty()) return nullptr;
+  return yyjson_read(o.json_extra.data(), o.json_extra.size(), 0);
+}
+
+bool cli_options_have(const CliOptions& o, const char* key) {
+  for (const auto& m : o.members)
+    if (m.first == key) return true;
+  yyjson_doc* doc = read_extra(o);
+  bool have = doc && yyjson_obj_get(yyjson_doc_get_root(doc), key) != nullptr;
+  yyjson_doc_free(doc);
+  return have;
+}
+
+int cli_options_json(const CliOptions& o, const std::string& defaults, std::string* json) {
+  std::string members;
+  for (const auto& m : o.members)
+    members += (members.empty() ? "\"" : ",\"") + m.first + "\":" + m.second;
   if (!o.json_extra.empty()) {
-    yyjson_doc* doc = yyjson_read(o.json_extra.data(), o.json_extra.size(), 0);
+    yyjson_doc* doc = read_extra(o);
     bool is_obj = doc && yyjson_is_obj(yyjson_doc_get_root(doc));
     char* t = is_obj ? yyjson_write(doc, 0, nullptr) : nullptr;
     yyjson_doc_free(doc);
-    if (!is_obj) {
-      cli_usage_error("--options must be a JSON object");
+    if (!t) {
+      cli_usage_error("--options must be a JSON object, got '%s'", o.json_extra.c_str());
       return 0;
     }
-    extra.assign(t + 1, strlen(t) - 2);  // the members without the braces
+    std::string extra(t + 1, strlen(t) - 2);  // the members without the braces
     free(t);
+    if (!extra.empty()) members += (members.empty() ? "" : ",") + extra;
   }
-  // The library takes the first of duplicate keys, so the flags go first and win.
-  std::string members = o.members;
-  if (!extra.empty()) members += (members.empty() ? "" : ",") + extra;
+  if (!defaults.empty()) members += (members.empty() ? "" : ",") + defaults;
   *json = "{" + members + "}";
   return 1;
 }
 
-static int cli_convert(int argc, char** argv) {
-  const char* pos[2] = {nullptr, nullptr};
-  int npos = 0;
-  CliOptions o;
-  for (int i = 1; i < argc;) {
-    int r = cli_convert_flag(argc, argv, &i, &o);
-    if (r < 0) return 2;
-    if (r > 0) continue;
-    if (argv[i][0] == '-' && argv[i][1] == '-')
-      return cli_usage_error("unknown option '%s' for convert", argv[i]), 2;
-    if (npos == 2) return cli_usage_error("convert takes IN and OUT, got also '%s'", argv[i]), 2;
-    pos[npos++] = argv[i++];
+std::string cli_error_text(const char* message, int err) {
+  // "cannot open output 'ro/x.png'" names the file but not why; the failing system call
+  // left the reason in errno.
+  size_t n = strlen(message);
+  bool bare = strncmp(message, "cannot ", 7) == 0 && message[n - 1] == '\'';
+  if (bare && err != 0) return std::string(message) + ": " + strerror(err);
+  return message;
+}
+
+bool cli_writer_exists(const char* ext) {
+  // jxl is listed when FFmpeg could encode it, but the library has no writer for it.
+  if (strcmp(ext, "jxl") == 0) return false;
+  const char* cat = imgconvert_formats();
+  yyjson_doc* doc = yyjson_read(cat, strlen(cat), 0);
+  yyjson_val* list = doc ? yyjson_obj_get(yyjson_doc_get_root(doc), "encode") : nullptr;
+  bool found = false;
+  size_t idx, max;
+  yyjson_val* v;
+  yyjson_arr_foreach(list, idx, max, v) {
+    const char* s = yyjson_get_str(v);
+    if (s && strcmp(s, ext) == 0) found = true;
   }
-  if (npos < 2) return cli_usage_error("convert needs IN and OUT"), 2;
-  std::string json;
-  if (!cli_options_json(o, &json)) return 2;
-  const char* result = nullptr;
-  if (!imgconvert_file(pos[0], pos[1], json.c_str(), &result)) {
-    fprintf(stderr, "imgconvert: %s\n", imgconvert_last_error());
-    return 1;
-  }
-  if (result) printf("%s\n", result);
-  return 0;
+  yyjson_doc_free(doc);
+  return found;
 }
 
 int main(int argc, char** argv) {
+  // FFmpeg's warnings ("deprecated pixel format used", ...) would drown the command's own
+  // lines; the library leaves its host's logging alone, so the command sets its own.
+  av_log_set_level(take_verbose(&argc, argv) ? AV_LOG_INFO : AV_LOG_ERROR);
   if (argc < 2) {
-    fputs(kUsage, stderr);
+    print_usage(stderr);
     return 2;
   }
   const char* cmd = argv[1];
   if (strcmp(cmd, "--help") == 0 || strcmp(cmd, "-h") == 0 || strcmp(cmd, "help") == 0) {
-    fputs(kUsage, stdout);
+    print_usage(stdout);
     return 0;
   }
   if (strcmp(cmd, "version") == 0 || strcmp(cmd, "--version") == 0) {

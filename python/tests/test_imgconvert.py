@@ -1,0 +1,124 @@
+import os
+import threading
+
+import pytest
+
+import imgconvert
+from conftest import write_bmp
+
+
+def test_version_and_formats():
+    assert imgconvert.version() == "1.0.0"
+    cat = imgconvert.formats()
+    assert isinstance(cat, dict) and "png" in str(cat)
+
+
+@pytest.mark.parametrize(
+    "ext, options, size",
+    [
+        ("png", {}, (37, 21)),
+        ("webp", {"quality": 80, "width": 20}, (20, 11)),
+        ("jpg", {"height": 42, "keep_exif": True}, (74, 42)),
+        ("gif", {"width": 10, "height": 10}, (10, 10)),
+    ],
+)
+def test_convert_reports_its_output(bmp, tmp_path, ext, options, size):
+    dst = tmp_path / f"out.{ext}"
+    r = imgconvert.convert(bmp, dst, **options)
+    assert r["out"] == str(dst)
+    assert (r["width"], r["height"]) == size
+    assert r["format"] == ext
+    assert r["bytes"] == os.path.getsize(dst) > 0
+    assert isinstance(r["ms"], float)
+    p = imgconvert.probe(dst)
+    assert (p["width"], p["height"], p["format"]) == (*size, ext)
+
+
+def test_paths_as_bytes_and_pathlike(tmp_path):
+    # A name that is not UTF-8 goes through byte for byte.
+    src = write_bmp(tmp_path / "a.bmp", 8, 8)
+    dst = os.fsencode(tmp_path) + b"/caf\xe9.png"
+    imgconvert.convert(str(src), dst)
+    assert os.path.exists(dst)
+    assert imgconvert.probe(dst)["width"] == 8
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda d: imgconvert.convert(d / "missing.png", d / "x.png"), "missing.png"),
+        (lambda d: imgconvert.convert(d / "a.bmp", d / "x.xyz"), "unsupported output format '.xyz'"),
+        (lambda d: imgconvert.convert("", d / "x.png"), "in/out must be non-empty"),
+        (lambda d: imgconvert.probe(d / "missing.png"), "missing.png"),
+        (lambda d: imgconvert.Batch(d, d / "o", "png", job=16).start(), "job_id out of range"),
+    ],
+)
+def test_failures_carry_the_library_message(tmp_path, call, message):
+    write_bmp(tmp_path / "a.bmp", 4, 4)
+    with pytest.raises(imgconvert.ImgConvertError) as e:
+        call(tmp_path)
+    assert message in e.value.message
+    assert str(e.value) == e.value.message
+
+
+@pytest.mark.parametrize("job", [0, 7])
+def test_batch_with_progress(tmp_path, job):
+    src = tmp_path / "in"
+    src.mkdir()
+    for i in range(5):
+        write_bmp(src / f"p{i}.bmp", 9 + i, 5)
+    (src / "broken.bmp").write_bytes(b"not an image")
+    seen = []
+    b = imgconvert.Batch(src, tmp_path / "out", "png", job=job, width=6)
+    final = b.start().wait(progress=seen.append)
+    assert final["state"] == "done"
+    assert (final["done"], final["total"]) == (6, 6)
+    assert [f["file"] for f in final["failed"]] == ["broken.bmp"]
+    assert seen[-1] == final
+    assert all(a["done"] <= b["done"] for a, b in zip(seen, seen[1:]))
+    for i in range(5):
+        assert imgconvert.probe(tmp_path / "out" / f"p{i}.png")["width"] == 6
+
+
+def test_batch_iterates_and_refuses_a_busy_slot(tmp_path):
+    src = tmp_path / "in"
+    src.mkdir()
+    for i in range(20):
+        write_bmp(src / f"p{i}.bmp", 64, 64)
+    b = imgconvert.Batch(src, tmp_path / "out", "webp", job=3).start()
+    with pytest.raises(imgconvert.ImgConvertError, match="job 3 already running"):
+        imgconvert.Batch(src, tmp_path / "out2", "png", job=3).start()
+    states = [s["state"] for s in b]
+    assert states[-1] == "done" and b.status()["done"] == 20
+
+
+def test_threads_each_get_their_own_result(tmp_path):
+    # The library keeps one result buffer per export; every thread must still see its own.
+    sources = [write_bmp(tmp_path / f"s{t}.bmp", 10 + t, 6 + t) for t in range(8)]
+    errors = []
+
+    def work(t):
+        try:
+            for i in range(12):
+                w = 5 + t * 3 + i
+                dst = tmp_path / f"t{t}_{i}.png"
+                r = imgconvert.convert(sources[t], dst, width=w)
+                if r["out"] != str(dst) or r["width"] != w:
+                    errors.append((t, i, r))
+                p = imgconvert.probe(dst)
+                if p["width"] != w:
+                    errors.append((t, i, p))
+                try:
+                    imgconvert.convert(tmp_path / f"none{t}.png", dst)
+                except imgconvert.ImgConvertError as e:
+                    if f"none{t}.png" not in e.message:
+                        errors.append((t, i, e.message))
+        except Exception as e:  # noqa: BLE001 - any failure in a thread fails the test
+            errors.append((t, repr(e)))
+
+    threads = [threading.Thread(target=work, args=(t,)) for t in range(8)]
+    for th in threads:
+        th.start()
+    for th in threads:
+        th.join()
+    assert errors == []

@@ -1,0 +1,165 @@
+"""The imgconvert command, run as a user would: exit codes, messages, outputs."""
+import json
+import os
+import subprocess
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parents[2]
+CLI = os.environ.get("IMGCONVERT_CLI", str(ROOT / "build" / "imgconvert"))
+
+
+def run(*args, cwd=None):
+    return subprocess.run([CLI, *map(str, args)], cwd=cwd, capture_output=True, text=True,
+                          timeout=120)
+
+
+def write_ppm(path, width, height):
+    # A red-to-blue ramp: enough for every reader and writer to have real work.
+    px = bytearray()
+    for y in range(height):
+        for x in range(width):
+            r = 255 * x // max(width - 1, 1)
+            px += bytes((r, 255 * y // max(height - 1, 1), 255 - r))
+    Path(path).write_bytes(b"P6\n%d %d\n255\n" % (width, height) + bytes(px))
+    return Path(path)
+
+
+@pytest.fixture
+def src(tmp_path):
+    return write_ppm(tmp_path / "ramp.ppm", 40, 24)
+
+
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        (["--width", "-5"], "--width must be 1..2147483647, got '-5'"),
+        (["--height", "0"], "--height must be 1.."),
+        (["--quality", "abc"], "--quality needs an integer, got 'abc'"),
+        (["--quality", "150"], "--quality must be 1..100, got '150'"),
+        (["--dpi", "x"], "--dpi needs an integer, got 'x'"),
+        (["--dpi", "99999999999999999999"], "--dpi needs an integer"),
+        (["--bogus"], "unknown option '--bogus' for convert"),
+        (["--options", "[1]"], "--options must be a JSON object"),
+        (["--options", "{bad"], "--options must be a JSON object"),
+        (["--fit", "contain"], "--fit must be one of fill, inside, cover, got 'contain'"),
+        (["--kernel", "nearest"], "--kernel must be one of"),
+        (["--threads", "2"], "unknown option '--threads' for convert"),
+        (["--quality"], "--quality needs a value"),
+    ],
+)
+def test_bad_flags_are_usage_errors(src, tmp_path, args, message):
+    r = run("convert", src, tmp_path / "x.png", *args)
+    assert r.returncode == 2
+    assert message in r.stderr
+    assert not (tmp_path / "x.png").exists()
+
+
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        (["batch", "d", "o", "png", "--job", "16"], "--job must be 0..15"),
+        (["batch", "d", "o", "png", "--threads", "0"], "--threads must be 1..64"),
+        (["batch", "d", "o"], "batch needs IN_DIR, OUT_DIR and EXT"),
+        (["convert", "a.ppm"], "convert takes IN OUT"),
+        (["convert", "a.ppm", "-o", "d"], "-o DIR goes with --to EXT"),
+        (["nonsense"], "unknown command 'nonsense'"),
+    ],
+)
+def test_usage_errors(tmp_path, args, message):
+    r = run(*args, cwd=tmp_path)
+    assert r.returncode == 2
+    assert message in r.stderr
+
+
+def test_flags_build_the_options(src, tmp_path):
+    # A repeated flag replaces its value, and flags win over --options.
+    r = run("convert", src, tmp_path / "x.png", "--width", "5", "--width", "7",
+            "--options", '{"width":9,"height":3}')
+    assert r.returncode == 0, r.stderr
+    res = json.loads(r.stdout)
+    assert (res["width"], res["height"]) == (7, 3)
+
+
+def test_options_of_other_subsystems_pass_through(src, tmp_path):
+    r = run("convert", src, tmp_path / "x.png", "--auto-orient", "--no-enlarge", "--fit",
+            "fill", "--kernel", "bicubic", "--max-pixels", "1000000", "--color-profile", "srgb")
+    assert r.returncode == 0, r.stderr
+    assert json.loads(r.stdout)["width"] == 40
+
+
+@pytest.mark.parametrize(
+    "in_dir, ext, message",
+    [
+        ("missing", "png", "imgconvert: 'missing' is not a directory"),
+        ("ramp.ppm", "png", "imgconvert: 'ramp.ppm' is not a directory"),
+        (".", "xyz", "imgconvert: no writer for '.xyz'"),
+        (".", "PNG", "imgconvert: no writer for '.PNG'"),
+        (".", "jxl", "imgconvert: no writer for '.jxl'"),
+    ],
+)
+def test_batch_checks_before_starting(src, tmp_path, in_dir, ext, message):
+    r = run("batch", in_dir, "out", ext, cwd=tmp_path)
+    assert r.returncode == 1
+    assert r.stderr.strip() == message
+    assert not (tmp_path / "out").exists()
+
+
+def test_jpeg_to_webp_batch_prints_only_its_own_lines(src, tmp_path):
+    (tmp_path / "in").mkdir()
+    for i in range(3):
+        assert run("convert", src, tmp_path / "in" / f"p{i}.jpg").returncode == 0
+    r = run("batch", tmp_path / "in", tmp_path / "out", ".webp", "--job", "5")
+    assert r.returncode == 0
+    assert r.stderr == ""
+    assert r.stdout.startswith("3 of 3 files converted, 0 failed")
+    loud = run("--verbose", "batch", tmp_path / "in", tmp_path / "out2", "webp", "--job", "5")
+    assert loud.returncode == 0 and loud.stderr != ""
+
+
+def test_many_files_to_a_directory(src, tmp_path):
+    other = write_ppm(tmp_path / "b.ppm", 8, 8)
+    (tmp_path / "bad.ppm").write_bytes(b"P6\n")
+    r = run("convert", src, other, tmp_path / "bad.ppm", "--to", "webp", "-o",
+            tmp_path / "o", "--width", "6")
+    assert r.returncode == 1
+    assert f"failed: {tmp_path / 'bad.ppm'}: " in r.stdout
+    assert "2 of 3 files converted, 1 failed" in r.stdout
+    assert sorted(p.name for p in (tmp_path / "o").iterdir()) == ["b.webp", "ramp.webp"]
+
+
+def test_many_files_beside_their_inputs(src, tmp_path):
+    (tmp_path / "sub").mkdir()
+    write_ppm(tmp_path / "sub" / "c.ppm", 5, 5)
+    r = run("convert", "ramp.ppm", "sub/c.ppm", "--to", ".PNG", cwd=tmp_path)
+    assert r.returncode == 0, r.stdout + r.stderr
+    assert (tmp_path / "ramp.PNG").exists() and (tmp_path / "sub" / "c.PNG").exists()
+
+
+def test_many_files_never_overwrite_an_input_or_an_output(src, tmp_path):
+    write_ppm(tmp_path / "ramp.bmp", 4, 4)
+    (tmp_path / "ramp.png").write_bytes(b"keep")
+    r = run("convert", "ramp.ppm", "ramp.bmp", "ramp.png", "--to", "png", cwd=tmp_path)
+    assert r.returncode == 1
+    assert "failed: ramp.ppm: output 'ramp.png' would overwrite input 'ramp.png'" in r.stdout
+    r = run("convert", "ramp.ppm", "ramp.bmp", "--to", "gif", cwd=tmp_path)
+    assert "failed: ramp.bmp: output 'ramp.gif' already written from 'ramp.ppm'" in r.stdout
+    assert run("probe", tmp_path / "ramp.gif").stdout.count('"width":40') == 1
+
+
+@pytest.mark.parametrize("no_to", [["--to", "xyz"], ["--to", "jxl"]])
+def test_many_files_check_the_writer_first(src, tmp_path, no_to):
+    r = run("convert", src, *no_to, "-o", tmp_path / "o")
+    assert r.returncode == 1 and "no writer for" in r.stderr
+    assert not (tmp_path / "o").exists()
+
+
+def test_errors_name_the_system_reason(src, tmp_path):
+    r = run("convert", src, tmp_path / "nodir" / "x.png")
+    assert r.returncode == 1
+    assert r.stderr.strip() == (
+        f"imgconvert: cannot open output '{tmp_path / 'nodir' / 'x.png'}': "
+        "No such file or directory")
+    r = run("convert", src, tmp_path / "x.xyz")
+    assert r.stderr.strip() == "imgconvert: unsupported output format '.xyz'"
