@@ -55,4 +55,3 @@ enum : size_t {
   BATCH_HEAD_JSON_MAX = 256,  // counters, state word, brackets and the NUL
   BATCH_STATUS_CAP = BATCH_MAX_FAILURES * BATCH_ENTRY_JSON_MAX + BATCH_HEAD_JSON_MAX,
 };
-

@@ -14,7 +14,6 @@
 
 namespace {
 
-
 constexpr long kMaxCaptureBytes = 209715200;  // 200 MiB: larger inputs keep no metadata
 constexpr size_t kIccHeader = 14;             // "ICC_PROFILE\0", sequence, count
 

@@ -9,7 +9,6 @@
 #include "decode/decode.h"
 #include "decode/raw_common.h"
 
-
 int decode_raw(const char* path, imgbuf* img) {
   RawPtr raw(libraw_init(0));
   if (!raw) return set_error("libraw_init failed");

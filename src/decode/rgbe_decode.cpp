@@ -15,7 +15,6 @@
 
 namespace {
 
-
 enum { kLineCap = 1024, kMaxSide = 32768 };
 
 bool is_space(char c) {
@@ -200,8 +199,7 @@ int rgbe_decode(const char* path, imgbuf* img) {
   img->has_alpha = 0;
 
   std::unique_ptr<ByteReader> in(new (std::nothrow) ByteReader());
-  BytesPtr scan(
-      static_cast<uint8_t*>(malloc(static_cast<size_t>(width) * 4)));
+  BytesPtr scan(static_cast<uint8_t*>(malloc(static_cast<size_t>(width) * 4)));
   if (!in || !scan) return set_error("out of memory");
   in->f = f.get();
 

@@ -12,7 +12,6 @@
 #include "encode/encode.h"
 #include "support/test_support.h"
 
-
 namespace {
 
 // What libheif reports about a written file's primary image.

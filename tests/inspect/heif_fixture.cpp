@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <memory>
 
-
 namespace {
 struct CtxFree {
   void operator()(heif_context* c) const { heif_context_free(c); }

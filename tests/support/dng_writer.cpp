@@ -88,7 +88,8 @@ bool write_test_dng(const std::string& path, int width, int height, const char* 
 }
 
 bool write_test_dng_layout(const std::string& path, const DngLayout& layout) {
-  if (layout.width < 2 || layout.height < 2 || (layout.bits != 8 && layout.bits != 16)) return false;
+  if (layout.width < 2 || layout.height < 2 || (layout.bits != 8 && layout.bits != 16))
+    return false;
   const int w = layout.width, h = layout.height;
   const int cw = layout.claim_width > 0 ? layout.claim_width : w;
   const int ch = layout.claim_height > 0 ? layout.claim_height : h;
@@ -114,7 +115,7 @@ bool write_test_dng_layout(const std::string& path, const DngLayout& layout) {
       longs(256, {static_cast<uint32_t>(cw)}),
       longs(257, {static_cast<uint32_t>(ch)}),
       shorts(258, {static_cast<uint32_t>(layout.bits)}),
-      shorts(259, {1}),                                  // no compression
+      shorts(259, {1}),                                    // no compression
       shorts(262, {layout.monochrome ? 34892u : 32803u}),  // linear raw or colour filter array
       ascii(271, layout.make),
       ascii(272, layout.model),

@@ -1,0 +1,194 @@
+// Writes the seed corpora of the fuzz targets into <dir>/<target>/seeds: tiny pictures made
+// by our own writers and the test fixtures, and hand-built headers and segments. The
+// committed seeds are its output; rerun it (target fuzz_make_seeds) to remake them:
+//   fuzz_make_seeds tests/fuzz
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "core/options.h"
+#include "inspect/heif_fixture.h"
+#include "support/dng_writer.h"
+#include "support/test_support.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+std::string g_root;
+
+void put(const std::string& target, const std::string& name, const Bytes& bytes) {
+  write_file(g_root + "/" + target + "/seeds/" + name, bytes);
+}
+
+void put(const std::string& target, const std::string& name, const std::string& text) {
+  put(target, name, Bytes(text.begin(), text.end()));
+}
+
+Bytes cat(Bytes a, const Bytes& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+Bytes text(const std::string& s) { return Bytes(s.begin(), s.end()); }
+
+// A picture written by the library's writer for `ext`, read back as bytes.
+Bytes picture(const TempDir& tmp, const std::string& ext, int w, int h, bool alpha) {
+  imgbuf img = make_pattern(w, h, alpha);
+  ImgGuard guard{&img};
+  const std::string path = tmp.file("seed." + ext);
+  if (!write_image(img, path)) {
+    fprintf(stderr, "make_seeds: cannot write %s\n", path.c_str());
+    exit(1);
+  }
+  return read_file(path);
+}
+
+// A JPEG APP segment: marker, big-endian length (itself included), payload.
+Bytes segment(uint8_t marker, const Bytes& payload) {
+  const size_t len = payload.size() + 2;
+  return cat({0xFF, marker, static_cast<uint8_t>(len >> 8), static_cast<uint8_t>(len)}, payload);
+}
+
+// A little-endian TIFF with one IFD entry (Orientation = 1), the body of an EXIF segment.
+Bytes exif_payload() {
+  const Bytes tiff = {'I', 'I', 42, 0, 8, 0, 0, 0, 1, 0, 0x12, 0x01, 3, 0, 1, 0, 0, 0,
+                      1,   0,   0,  0, 0, 0, 0, 0};
+  return cat(text(std::string("Exif\0\0", 6)), tiff);
+}
+
+Bytes icc_chunk(int seq, int count, const Bytes& part) {
+  Bytes p = text(std::string("ICC_PROFILE\0", 12));
+  p.push_back(static_cast<uint8_t>(seq));
+  p.push_back(static_cast<uint8_t>(count));
+  return cat(p, part);
+}
+
+// Puts segments right after the SOI of a JPEG.
+Bytes with_segments(const Bytes& jpeg, const Bytes& segments) {
+  Bytes out(jpeg.begin(), jpeg.begin() + 2);
+  out = cat(out, segments);
+  out.insert(out.end(), jpeg.begin() + 2, jpeg.end());
+  return out;
+}
+
+void rgbe_seeds() {
+  const std::string head = "#?RADIANCE\nFORMAT=32-bit_rle_rgbe\nEXPOSURE=1.0\n\n";
+  Bytes flat = text(head + "-Y 2 +X 3\n");
+  for (int i = 0; i < 6; i++) flat = cat(flat, {static_cast<uint8_t>(40 * i), 90, 200, 128});
+  put("rgbe", "flat_3x2.hdr", flat);
+
+  // Run-length rows: 2 2 width-high width-low, then per component one run and one literal.
+  Bytes rle = text(head + "-Y 2 +X 8\n");
+  for (int row = 0; row < 2; row++) {
+    rle = cat(rle, {2, 2, 0, 8});
+    for (int c = 0; c < 4; c++)
+      rle = cat(rle, {128 + 6, static_cast<uint8_t>(60 + c * 30), 2, 10, 250});
+  }
+  put("rgbe", "rle_8x2.hdr", rle);
+
+  put("rgbe", "split_resolution.hdr",
+      cat(text("#?RADIANCE\n\nY 2\n# a comment between\nX 2\n"), Bytes(16, 130)));
+  put("rgbe", "flipped_x.hdr", cat(text(head + "Y 1 -X 2\n"), {1, 2, 3, 129, 4, 5, 6, 130}));
+  put("rgbe", "truncated_flat.hdr", cat(text(head + "-Y 4 +X 4\n"), {10, 20, 30, 128, 7}));
+}
+
+void jpeg_seeds(const TempDir& tmp) {
+  const Bytes jpeg = picture(tmp, "jpg", 16, 8, false);
+  put("jpeg_exif", "plain.jpg", jpeg);
+  const Bytes exif = segment(0xE1, exif_payload());
+  const Bytes icc1 = segment(0xE2, icc_chunk(1, 2, Bytes(24, 0x11)));
+  const Bytes icc2 = segment(0xE2, icc_chunk(2, 2, Bytes(16, 0x22)));
+  put("jpeg_exif", "exif_icc.jpg", with_segments(jpeg, cat(cat(exif, icc1), icc2)));
+  // Chunks out of order and a restart-style marker before the segments.
+  put("jpeg_exif", "icc_out_of_order.jpg",
+      with_segments(jpeg, cat(cat(Bytes{0xFF, 0xD0}, icc2), cat(icc1, exif))));
+}
+
+void options_seeds() {
+  put("options", "quality.json", "{\"quality\":50}");
+  put("options", "resize.json", "{\"resize\":1,\"width\":10,\"height\":0,\"keep_exif\":1}");
+  put("options", "profile.json", "{\"color_profile\":\"srgb\",\"dpi\":300,\"quality\":100}");
+  put("options", "odd_types.json",
+      "{\"quality\":1e300,\"width\":-2147483649,\"dpi\":\"72\",\"color_profile\":[1]}");
+  put("options", "not_object.json", "[{\"quality\":5}]");
+}
+
+// The first byte of an FFmpeg seed: input extension index (png gif bmp tif webp jpg) in the
+// low nibble, output (png jpg bmp tga) in bits 4-5, resize in bit 6, probe text in bit 7.
+void ffmpeg_seeds(const TempDir& tmp) {
+  struct Seed {
+    const char* name;
+    const char* ext;
+    uint8_t pick;
+    bool alpha;
+  };
+  const Seed seeds[] = {
+      {"rgb.png", "png", 0x00, false}, {"rgba.png", "png", 0x50, true},
+      {"rgb.gif", "gif", 0x21, false}, {"rgba.bmp", "bmp", 0x32, true},
+      {"rgb.tif", "tif", 0x43, false}, {"rgba.webp", "webp", 0x14, true},
+      {"rgb.jpg", "jpg", 0xA5, false},
+  };
+  for (const Seed& s : seeds)
+    put("ffmpeg", s.name, cat({s.pick}, picture(tmp, s.ext, 11, 6, s.alpha)));
+}
+
+void heif_seeds(const TempDir& tmp) {
+  struct Seed {
+    const char* name;
+    HeifKind kind;
+    uint8_t pick;
+    bool alpha;
+  };
+  const Seed seeds[] = {{"hevc.heic", HeifKind::Hevc, 0, false},
+                        {"av1_alpha.avif", HeifKind::Av1, 1, true}};
+  for (const Seed& s : seeds) {
+    const std::string path = tmp.file(s.name);
+    if (!write_heif_fixture(path, s.kind, 16, 16, s.alpha)) exit(1);
+    put("heif", s.name, cat({s.pick}, read_file(path)));
+  }
+}
+
+void raw_seeds(const TempDir& tmp) {
+  DngLayout colour;
+  colour.width = 24;
+  colour.height = 22;
+  DngLayout colour8 = colour;
+  colour8.bits = 8;
+  DngLayout mono = colour;
+  mono.monochrome = true;
+  DngLayout cut = colour;
+  cut.keep_data_bytes = 100;
+  const struct {
+    const char* name;
+    const DngLayout* layout;
+    uint8_t pick;
+  } seeds[] = {{"colour.dng", &colour, 0}, {"colour8.nef", &colour8, 1}, {"mono.dng", &mono, 0},
+                {"cut.dng", &cut, 0}};
+  for (const auto& s : seeds) {
+    const std::string path = tmp.file("seed.dng");
+    if (!write_test_dng_layout(path, *s.layout)) exit(1);
+    put("raw", s.name, cat({s.pick}, read_file(path)));
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    fprintf(stderr, "usage: %s <tests/fuzz directory>\n", argv[0]);
+    return 2;
+  }
+  g_root = argv[1];
+  TempDir tmp;
+  rgbe_seeds();
+  jpeg_seeds(tmp);
+  options_seeds();
+  ffmpeg_seeds(tmp);
+  heif_seeds(tmp);
+  raw_seeds(tmp);
+  return 0;
+}
