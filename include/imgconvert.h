@@ -1,9 +1,21 @@
 /* imgconvert: image conversion through one shared library (tarnwick-imgconvert).
  *
- * Every text this library hands out lives in its own storage: the host never frees or
- * writes it. Paths are narrow byte texts handed unchanged to the file system. Exports that
- * can fail return 0 and leave a message that imgconvert_last_error() returns; the message
- * is kept per calling thread. */
+ * Texts. Every text this library hands out lives in its own storage: the host never frees
+ * or writes it. Paths are narrow byte texts handed unchanged to the file system.
+ *
+ * Failures. Exports that can fail return 0 and leave a message that imgconvert_last_error()
+ * returns. The message is kept per calling thread.
+ *
+ * Threads. Any thread may call any export, but each JSON-returning export writes its result
+ * into one buffer per process: a host that calls imgconvert_file, imgconvert_probe,
+ * imgconvert_formats or imgconvert_batch_status from several threads must serialize its
+ * calls to each of them, from the call until it has copied the text (one lock per export
+ * is enough; the Python package "imgconvert" does exactly that). imgconvert_version,
+ * imgconvert_last_error and imgconvert_batch need no lock.
+ *
+ * Options. `options_json` is a JSON object such as {"quality":80,"width":800}. NULL, an
+ * empty text, a text that is not JSON and a JSON value that is not an object all mean the
+ * defaults; unknown keys are ignored, and numbers are truncated toward zero. */
 #ifndef IMGCONVERT_H
 #define IMGCONVERT_H
 
@@ -35,31 +47,41 @@ IMGCONVERT_API const char* imgconvert_version(void);
  * thread's last clearing call. Valid until that thread's next call into the library. */
 IMGCONVERT_API const char* imgconvert_last_error(void);
 
-/* Converts the file `in` to `out`, whose extension chooses the format. `options_json` may be
- * NULL or empty. On success returns 1 and, when `out_json` is not NULL, stores the address
- * of a JSON result text that stays valid until the next successful call of this export.
- * The output appears whole or not at all. Returns 0 on failure. */
+/* Converts the file `in` to `out`, whose extension (any case) chooses the format. A NULL or
+ * empty `in` or `out` fails with "in/out must be non-empty". On success returns 1 and, when
+ * `out_json` is not NULL, stores the address of the JSON result text, valid until the next
+ * successful call of this export by any thread; `*out_json` is left unchanged when the text
+ * could not be written whole. The output appears whole or not at all. Returns 0 on failure. */
 IMGCONVERT_API int32_t imgconvert_file(const char* in, const char* out, const char* options_json,
                                        const char** out_json);
 
-/* Describes the file `in` as JSON. Returns 1 and stores the text's address in `out_json`
- * (when not NULL); the text stays valid until the next successful probe of the same kind
- * (camera RAW, HEIF family, other). Returns 0 on failure. */
+/* Describes the file `in` as JSON. A NULL or empty `in` fails with "in must be non-empty".
+ * Returns 1 and stores the text's address in `out_json` (when not NULL); the text stays
+ * valid until the next successful probe of the same kind (camera RAW, HEIF family, other)
+ * by any thread. Returns 0 on failure. */
 IMGCONVERT_API int32_t imgconvert_probe(const char* in, const char** out_json);
 
 /* The JSON catalogue of readable and writable formats and engine versions. Never NULL;
- * valid until the next call of this export. Leaves the last-error text alone. */
+ * valid until the next call of this export by any thread. Leaves the last-error text alone.
+ * The catalogue advertises more than is written or read in practice: "jxl" may be listed as
+ * writable (with quality) although no writer takes it, and "targa" as readable although
+ * FFmpeg reads TGA only under the name ".tga". */
 IMGCONVERT_API const char* imgconvert_formats(void);
 
-/* Starts converting every file of `in_dir` into `out_dir` with the extension `out_ext`, as
- * background job `job_id` (0..15). Returns `job_id` when started and 0 otherwise; since job 0
- * also returns 0, a start is told by an empty last-error text. */
+/* Starts converting every file of `in_dir` into `out_dir` (created, one level, when missing)
+ * as background job `job_id` (0..15) and returns at once. `out_ext` is "png" or ".png"; it
+ * reaches the writer with its case unchanged, so "PNG" makes every file fail. A NULL or empty
+ * `in_dir`, `out_dir` or `out_ext` fails; a missing `in_dir` starts a job that ends with
+ * nothing done. Returns `job_id` when started and 0 otherwise: since a started job 0 also
+ * returns 0, a start is told by an empty imgconvert_last_error() right after the call. */
 IMGCONVERT_API int32_t imgconvert_batch(const char* in_dir, const char* out_dir,
-                                        const char* out_ext, const char* options, int32_t job_id);
+                                        const char* out_ext, const char* options_json,
+                                        int32_t job_id);
 
-/* Progress and failures of job `job_id` as JSON; "state" reads "done" once it has ended.
- * Returns 1 and stores the text's address in `out_json` (when not NULL); valid until the
- * next successful call of this export. Returns 0 for an id outside 0..15. */
+/* Progress and failures of job `job_id` as JSON; "state" reads "done" once it has ended (a
+ * slot never used reads as an ended empty job). Returns 1 and stores the text's address in
+ * `out_json` (when not NULL); valid until the next successful call of this export by any
+ * thread. Returns 0 for an id outside 0..15. */
 IMGCONVERT_API int32_t imgconvert_batch_status(int32_t job_id, const char** out_json);
 
 #ifdef __cplusplus
