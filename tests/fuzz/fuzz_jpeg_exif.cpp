@@ -83,7 +83,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ConvertOptions opts;
     options_defaults(&opts);
     opts.keep_exif = 1;
-    if (!jpeg_reinsert_exif(work.c_str(), &img, &opts)) fail("re-insertion refused a captured segment");
+    if (!jpeg_reinsert_exif(work.c_str(), &img, &opts))
+      fail("re-insertion refused a captured segment");
     imgbuf back{};
     jpeg_capture_metadata(work.c_str(), &back);
     check_capture(back);

@@ -55,8 +55,8 @@ Bytes segment(uint8_t marker, const Bytes& payload) {
 
 // A little-endian TIFF with one IFD entry (Orientation = 1), the body of an EXIF segment.
 Bytes exif_payload() {
-  const Bytes tiff = {'I', 'I', 42, 0, 8, 0, 0, 0, 1, 0, 0x12, 0x01, 3, 0, 1, 0, 0, 0,
-                      1,   0,   0,  0, 0, 0, 0, 0};
+  const Bytes tiff = {'I', 'I', 42, 0, 8, 0, 0, 0, 1, 0, 0x12, 0x01, 3,
+                      0,   1,   0,  0, 0, 1, 0, 0, 0, 0, 0,    0,    0};
   return cat(text(std::string("Exif\0\0", 6)), tiff);
 }
 
@@ -166,8 +166,10 @@ void raw_seeds(const TempDir& tmp) {
     const char* name;
     const DngLayout* layout;
     uint8_t pick;
-  } seeds[] = {{"colour.dng", &colour, 0}, {"colour8.nef", &colour8, 1}, {"mono.dng", &mono, 0},
-                {"cut.dng", &cut, 0}};
+  } seeds[] = {{"colour.dng", &colour, 0},
+               {"colour8.nef", &colour8, 1},
+               {"mono.dng", &mono, 0},
+               {"cut.dng", &cut, 0}};
   for (const auto& s : seeds) {
     const std::string path = tmp.file("seed.dng");
     if (!write_test_dng_layout(path, *s.layout)) exit(1);
