@@ -122,3 +122,14 @@ def test_threads_each_get_their_own_result(tmp_path):
     for th in threads:
         th.join()
     assert errors == []
+
+
+def test_an_explicit_library_that_fails_is_not_replaced(tmp_path):
+    # Another copy found silently would hide a wrong IMGCONVERT_LIBRARY.
+    import subprocess
+    import sys
+
+    env = dict(os.environ, IMGCONVERT_LIBRARY=str(tmp_path / "nothing.so"))
+    code = "import imgconvert\ntry:\n imgconvert.version()\nexcept imgconvert.LibraryNotFound as e:\n print(e)"
+    r = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True)
+    assert "nothing.so" in r.stdout and "cannot be loaded" in r.stdout
