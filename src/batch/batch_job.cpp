@@ -6,12 +6,10 @@
 #include <vector>
 
 #include "batch/batch.h"
+#include "convert/chain.h"
 #include "core/error.h"
-#include "core/imgbuf.h"
 #include "core/options.h"
 #include "core/path.h"
-#include "decode/decode.h"
-#include "encode/encode.h"
 #include "imgconvert.h"
 #include "platform/platform.h"
 
@@ -71,18 +69,15 @@ struct JobPlan {
   std::unordered_map<std::string, std::string> written;  // output path key -> source name
 };
 
-int decode_resize_encode(const JobPlan& plan, const std::string& in_path,
-                         const std::string& out_path, int64_t* bytes) {
+int convert_one(const JobPlan& plan, const std::string& in_path, const std::string& out_path,
+                int64_t* bytes) {
   ConvertOptions opts;
   options_defaults(&opts);
   if (!plan.options.empty()) parse_options(plan.options.c_str(), &opts);
-  imgbuf img{};
-  int ok = decode_any(in_path.c_str(), &img);
-  if (ok && opts.resize && (opts.width > 0 || opts.height > 0))
-    ok = imgbuf_resize(&img, opts.width, opts.height);
-  if (ok) ok = encode_any(&img, out_path.c_str(), plan.enc_ext.c_str(), &opts, bytes);
-  imgbuf_free(&img);
-  return ok;
+  ChainResult r{};
+  if (!convert_chain(in_path.c_str(), out_path.c_str(), plan.enc_ext.c_str(), &opts, &r)) return 0;
+  *bytes = r.bytes;
+  return 1;
 }
 
 // Converts one listed entry, or refuses it with the message set. Returns 1 on success.
@@ -104,7 +99,7 @@ int convert_entry(BatchJob* job, JobPlan* plan, const plat_dir_entry& e) {
   if (w != plan->written.end())
     return set_error("output '%s' already written from '%s'", out_path.c_str(), w->second.c_str());
   int64_t bytes = 0;
-  if (!decode_resize_encode(*plan, plan->in_dir + "/" + name, out_path, &bytes)) return 0;
+  if (!convert_one(*plan, plan->in_dir + "/" + name, out_path, &bytes)) return 0;
   plan->written.emplace(out_key, name);
   job->bytes_out.store(job->bytes_out.load(std::memory_order_acquire) + bytes,
                        std::memory_order_release);

@@ -31,12 +31,13 @@ size_t imgbuf_bytes(int64_t width, int64_t height, int channels) {
 
 uint8_t* imgbuf_alloc_pixels(int64_t width, int64_t height, int channels) {
   size_t n = imgbuf_bytes(width, height, channels);
-  return n ? static_cast<uint8_t*>(malloc(n)) : nullptr;
+  if (n == 0 || n > SIZE_MAX - IMGBUF_TAIL_PAD) return nullptr;
+  return static_cast<uint8_t*>(malloc(n + IMGBUF_TAIL_PAD));
 }
 
 namespace {
 // Truncation toward zero of a derived side, clamped first so an absurd aspect ratio
-// cannot wrap; the frame allocation then refuses the size.
+// cannot wrap; the pixel limit or FFmpeg's size check then refuses the size.
 int32_t derived_side(double v) {
   if (!(v < 2147483647.0)) return INT32_MAX;
   if (v < 1.0) return 1;
@@ -44,18 +45,39 @@ int32_t derived_side(double v) {
 }
 }  // namespace
 
-int imgbuf_resize(imgbuf* img, int32_t new_width, int32_t new_height) {
-  if (new_width < 1 && new_height < 1) return 1;
+int imgbuf_check_pixels(int64_t width, int64_t height, int64_t max_pixels) {
+  if (width <= 0 || height <= 0) return 1;  // no size to judge: the decoder refuses it
+  // Both sides fit in 32 bits wherever they come from, so the product cannot overflow.
+  if (width <= INT32_MAX && height <= INT32_MAX && width * height <= max_pixels) return 1;
+  return set_error("image too large: %dx%d is over the limit of %lld pixels",
+                   static_cast<int>(width > INT32_MAX ? INT32_MAX : width),
+                   static_cast<int>(height > INT32_MAX ? INT32_MAX : height),
+                   static_cast<long long>(max_pixels));
+}
+
+void imgbuf_target_size(const imgbuf* img, int32_t new_width, int32_t new_height,
+                        int32_t* out_width, int32_t* out_height) {
+  if (new_width < 1 && new_height < 1) {
+    new_width = img->width;
+    new_height = img->height;
+  }
   if (new_width < 1)
     new_width = derived_side(static_cast<double>(img->width) * new_height / img->height);
   if (new_height < 1)
     new_height = derived_side(static_cast<double>(img->height) * new_width / img->width);
+  *out_width = new_width;
+  *out_height = new_height;
+}
+
+int imgbuf_resize(imgbuf* img, int32_t new_width, int32_t new_height) {
+  if (new_width < 1 && new_height < 1) return 1;
+  imgbuf_target_size(img, new_width, new_height, &new_width, &new_height);
   if (new_width == img->width && new_height == img->height) return 1;
 
   const int bpp = img->has_alpha ? 4 : 3;
   const AVPixelFormat fmt = img->has_alpha ? AV_PIX_FMT_RGBA : AV_PIX_FMT_RGB24;
-  // The frame allocation is what refuses sizes FFmpeg cannot handle (its image size check);
-  // the scaler then writes straight into the new packed block, sparing a full copy.
+  // FFmpeg's own image size check refuses what the scaler cannot handle; the scaler then
+  // writes straight into the new packed (tail-padded) block, sparing a full copy.
   if (av_image_check_size(new_width, new_height, 0, nullptr) < 0 ||
       static_cast<int64_t>(new_width) * bpp > INT32_MAX)
     return set_error("av_frame_get_buffer failed");

@@ -27,8 +27,24 @@ void imgbuf_free(imgbuf* img);
 // Bytes of a packed image, or 0 when the product does not fit in memory limits.
 size_t imgbuf_bytes(int64_t width, int64_t height, int channels);
 
-// malloc of a width x height x channels block with the product checked in 64 bits.
+// malloc of a width x height x channels block with the product checked in 64 bits. The
+// block ends in a tail pad (IMGBUF_TAIL_PAD bytes beyond the last row, never read as pixels)
+// because libswscale reads and writes rows in SIMD chunks and can touch up to a chunk past a
+// row that ends inside one: every block the scaler sees must come from here.
 uint8_t* imgbuf_alloc_pixels(int64_t width, int64_t height, int channels);
+
+// Bytes after the last row of every pixel block: more than the widest scaler chunk (16 RGBA
+// pixels plus its lookahead).
+enum { IMGBUF_TAIL_PAD = 256 };
+
+// 1 when width x height is within max_pixels; else 0 with "image too large: ..." set. Called
+// with a declared size before anything of that size is allocated.
+int imgbuf_check_pixels(int64_t width, int64_t height, int64_t max_pixels);
+
+// The size a resize to new_width x new_height gives (a side below 1 follows the aspect
+// ratio), without scaling anything.
+void imgbuf_target_size(const imgbuf* img, int32_t new_width, int32_t new_height,
+                        int32_t* out_width, int32_t* out_height);
 
 // Scales to new_width x new_height; a side below 1 is derived from the aspect ratio.
 // Returns 1 (also when nothing changes) or 0 with the message set; the record is left as

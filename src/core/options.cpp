@@ -27,6 +27,22 @@ static void read_int(yyjson_val* root, const char* key, int32_t* field) {
   *field = yyjson_is_num(v) ? options_to_int32(yyjson_get_num(v)) : 0;
 }
 
+// Like read_int over the whole int64 range, for counts that outgrow 32 bits.
+static void read_int64(yyjson_val* root, const char* key, int64_t* field) {
+  yyjson_val* v = yyjson_obj_get(root, key);
+  if (!v) return;
+  const double d = yyjson_is_num(v) ? yyjson_get_num(v) : 0.0;
+  // The range test comes first: converting an out-of-range double is undefined.
+  if (d > -9.2e18 && d < 9.2e18)
+    *field = static_cast<int64_t>(d);
+  else
+    *field = d > 0 ? INT64_MAX : 0;  // NaN counts as absent
+}
+
+int64_t options_max_pixels(const ConvertOptions* o) {
+  return o && o->max_pixels > 0 ? o->max_pixels : kDefaultMaxPixels;
+}
+
 void parse_options(const char* json, ConvertOptions* o) {
   if (!json || !*json) return;
   DocPtr doc(yyjson_read(json, strlen(json), 0));
@@ -39,6 +55,7 @@ void parse_options(const char* json, ConvertOptions* o) {
     read_int(root, "height", &o->height);
     read_int(root, "keep_exif", &o->keep_exif);
     read_int(root, "dpi", &o->dpi);
+    read_int64(root, "max_pixels", &o->max_pixels);
     yyjson_val* cp = yyjson_obj_get(root, "color_profile");
     if (yyjson_is_str(cp) && yyjson_get_len(cp) > 0)
       snprintf(o->color_profile, sizeof o->color_profile, "%s", yyjson_get_str(cp));

@@ -10,7 +10,15 @@ struct ConvertOptions {
   int32_t keep_exif;
   int32_t dpi;
   char color_profile[128];  // "" when none was given
+  int64_t max_pixels;       // decoded pixels allowed; 0 or below means the default
 };
+
+// Pixels an image may have unless the options say otherwise: far above any camera (150 MP
+// passes), far below what a few hostile headers claiming 16000 x 16000 would take at once.
+constexpr int64_t kDefaultMaxPixels = 178956970;
+
+// The limit in force for these options (NULL: the default).
+int64_t options_max_pixels(const ConvertOptions* o);
 
 // quality 85, everything else zero.
 void options_defaults(ConvertOptions* o);

@@ -8,13 +8,21 @@
 const char* decode_engine_for_ext(const char* ext);
 
 // Fills a zeroed record from the file at path. Returns 1, or 0 with the message set. The
-// caller frees the record's blocks in both cases.
-int decode_any(const char* path, imgbuf* img);
+// caller frees the record's blocks in both cases. The options (NULL: the defaults) give the
+// pixel limit: a larger image fails before anything of its size is allocated.
+int decode_any(const char* path, imgbuf* img, const ConvertOptions* opts = nullptr);
 
-int decode_ffmpeg(const char* path, imgbuf* img);
-int decode_raw(const char* path, imgbuf* img);
-int decode_heif(const char* path, imgbuf* img);
-int rgbe_decode(const char* path, imgbuf* img);
+// The engines; each refuses an image over max_pixels before allocating it. They open
+// `open_name` when given (a name for the very file decode_any checked), else `path`; messages
+// always name `path`.
+int decode_ffmpeg(const char* path, imgbuf* img, int64_t max_pixels = kDefaultMaxPixels,
+                  const char* open_name = nullptr);
+int decode_raw(const char* path, imgbuf* img, int64_t max_pixels = kDefaultMaxPixels,
+               const char* open_name = nullptr);
+int decode_heif(const char* path, imgbuf* img, int64_t max_pixels = kDefaultMaxPixels,
+                const char* open_name = nullptr);
+int rgbe_decode(const char* path, imgbuf* img, int64_t max_pixels = kDefaultMaxPixels,
+                const char* open_name = nullptr);
 
 // Copies a JPEG file's EXIF segment and ICC profile into the record. Never fails a decode.
 void jpeg_capture_metadata(const char* path, imgbuf* img);

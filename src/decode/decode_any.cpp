@@ -1,7 +1,10 @@
+#include <cerrno>
 #include <cstring>
 
+#include "core/error.h"
 #include "core/path.h"
 #include "decode/decode.h"
+#include "platform/platform.h"
 
 namespace {
 struct EngineEntry {
@@ -25,12 +28,21 @@ const char* decode_engine_for_ext(const char* ext) {
   return "ffmpeg";
 }
 
-int decode_any(const char* path, imgbuf* img) {
+int decode_any(const char* path, imgbuf* img, const ConvertOptions* opts) {
   char ext[EXT_CAP];
   path_extension(path, ext);
   const char* engine = decode_engine_for_ext(ext);
-  if (strcmp(engine, "heif") == 0) return decode_heif(path, img);
-  if (strcmp(engine, "raw") == 0) return decode_raw(path, img);
-  if (strcmp(engine, "rgbe") == 0) return rgbe_decode(path, img);
-  return decode_ffmpeg(path, img);
+  const int64_t limit = options_max_pixels(opts);
+  // Held open for the whole decode: a FIFO or device put in its place would block the host
+  // (a batch job forever), and the engines open files by name.
+  plat_input held;
+  if (!plat_input_open(path, &held) && errno == EINVAL)
+    return set_error("cannot open input '%s': not a regular file", path);
+  InputGuard guard(&held);
+  // A file that cannot be opened goes to its engine as it is, which says why in its words.
+  const char* name = held.fd >= 0 || !held.name.empty() ? held.name.c_str() : path;
+  if (strcmp(engine, "heif") == 0) return decode_heif(path, img, limit, name);
+  if (strcmp(engine, "raw") == 0) return decode_raw(path, img, limit, name);
+  if (strcmp(engine, "rgbe") == 0) return rgbe_decode(path, img, limit, name);
+  return decode_ffmpeg(path, img, limit, name);
 }

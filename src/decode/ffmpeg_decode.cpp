@@ -1,5 +1,7 @@
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "core/error.h"
 #include "core/ffmpeg_util.h"
@@ -17,19 +19,94 @@ struct Input {
   }
 };
 
-int open_input(const char* path, Input* in) {
-  if (ff_open_literal_file(path, AVIO_FLAG_READ, &in->pb) < 0) return 0;
+// A conversion reads its input and nothing else. Demuxers that open files by themselves
+// (playlists, concat scripts, image sequences, external references) would let an upload
+// read its neighbours, so the only name a demuxer may open is the input's own (the image
+// sequence reader opens the single file it was given by name).
+int open_only_input(AVFormatContext* s, AVIOContext** pb, const char* url, int flags,
+                    AVDictionary** options) {
+  if (!s->url || !url || strcmp(url, s->url) != 0 || (flags & AVIO_FLAG_WRITE) || !s->opaque)
+    return AVERROR(EPERM);
+  std::string literal = std::string("file:") + static_cast<const char*>(s->opaque);
+  AVDictionary* opts = nullptr;
+  if (options) av_dict_copy(&opts, *options, 0);
+  ff_restrict_protocols(&opts);
+  int r = avio_open2(pb, literal.c_str(), flags, &s->interrupt_callback, &opts);
+  av_dict_free(&opts);
+  return r;
+}
+
+// Image readers and the containers whose first frame is a picture. Scripts and playlists
+// (concat, HLS, DASH, ...) are left out: a nested format context opens its files by its own
+// means, out of reach of the callback above.
+const char* demuxer_whitelist() {
+  static const std::string list = [] {
+    std::string l = "image2,image2pipe,gif,apng,ico,mov,matroska,avi";
+    void* it = nullptr;
+    while (const AVInputFormat* f = av_demuxer_iterate(&it)) {
+      const size_t n = strlen(f->name);
+      if (n > 5 && strcmp(f->name + n - 5, "_pipe") == 0) l += std::string(",") + f->name;
+    }
+    return l;
+  }();
+  return list.c_str();
+}
+
+// FFmpeg's PNG decoder refuses an oversized header by itself but forgets the size it read,
+// so the size is read here first to name it in the message. Leaves the file at its start.
+int png_declared_size_ok(AVIOContext* pb, int64_t max_pixels) {
+  static const uint8_t sig[12] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n', 0, 0, 0, 13};
+  uint8_t h[24];
+  const int n = avio_read(pb, h, sizeof h);
+  avio_seek(pb, 0, SEEK_SET);
+  if (n != static_cast<int>(sizeof h) || memcmp(h, sig, sizeof sig) != 0 ||
+      memcmp(h + 12, "IHDR", 4) != 0)
+    return 1;
+  auto be32 = [](const uint8_t* b) {
+    return static_cast<int64_t>(b[0]) << 24 | b[1] << 16 | b[2] << 8 | b[3];
+  };
+  return imgbuf_check_pixels(be32(h + 16), be32(h + 20), max_pixels);
+}
+
+// Returns 1, or 0 with the message set only when the input's declared size was refused.
+int open_input(const char* path, const char* open_name, int64_t max_pixels, Input* in) {
+  if (ff_open_literal_file(open_name, AVIO_FLAG_READ, &in->pb) < 0) return 0;
+  if (!png_declared_size_ok(in->pb, max_pixels)) return 0;
   AVFormatContext* fmt = avformat_alloc_context();
   if (!fmt) return 0;
   fmt->pb = in->pb;
   fmt->flags |= AVFMT_FLAG_CUSTOM_IO;
+  fmt->io_open = open_only_input;
+  fmt->opaque = const_cast<char*>(open_name);  // the name open_only_input opens
   AVDictionary* opts = nullptr;
   ff_restrict_protocols(&opts);
+  av_dict_set(&opts, "format_whitelist", demuxer_whitelist(), 0);
   int r = avformat_open_input(&fmt, path, nullptr, &opts);  // frees fmt on failure
   av_dict_free(&opts);
   if (r < 0) return 0;
   in->fmt = fmt;
   return 1;
+}
+
+// FFmpeg's decoders judge the buffer they allocate, whose sides are rounded up for SIMD
+// (by up to 64 columns and 32 rows), so their limit gets that much room; the exact limit is
+// ours, applied to the sizes the headers declare.
+int64_t decoder_pixel_limit(int64_t max_pixels) {
+  const int64_t room = 64 * 65536;
+  return max_pixels > INT64_MAX - room ? INT64_MAX : max_pixels + room;
+}
+
+// Stream analysis decodes a frame of each stream; with the limit on each of those decoders
+// a header that claims a huge picture is refused before the decoder allocates it.
+int find_stream_info_limited(AVFormatContext* fmt, int64_t max_pixels) {
+  const unsigned n = fmt->nb_streams;
+  if (n == 0) return avformat_find_stream_info(fmt, nullptr);
+  std::vector<AVDictionary*> opts(n, nullptr);
+  for (AVDictionary*& d : opts)
+    av_dict_set_int(&d, "max_pixels", decoder_pixel_limit(max_pixels), 0);
+  int r = avformat_find_stream_info(fmt, opts.data());
+  for (AVDictionary*& d : opts) av_dict_free(&d);
+  return r;
 }
 
 // Offset of the alpha byte within a pixel, or -1 for formats decoded without alpha.
@@ -101,21 +178,31 @@ int frame_to_record(const AVFrame* src, imgbuf* img) {
   return 1;
 }
 
-int decode_steps(const char* path, imgbuf* img) {
+int first_video_stream(const AVFormatContext* fmt) {
+  for (unsigned i = 0; i < fmt->nb_streams; i++)
+    if (fmt->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) return static_cast<int>(i);
+  return -1;
+}
+
+int decode_steps(const char* path, const char* open_name, imgbuf* img, int64_t max_pixels) {
   FramePtr frame(av_frame_alloc());
   if (!frame) return set_error("av_frame_alloc failed");
   Input in;
-  if (!open_input(path, &in)) return set_error("cannot open input '%s'", path);
-  if (avformat_find_stream_info(in.fmt, nullptr) < 0)
-    return set_error("avformat_find_stream_info failed for '%s'", path);
-
-  int stream = -1;
-  for (unsigned i = 0; i < in.fmt->nb_streams; i++) {
-    if (in.fmt->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) {
-      stream = static_cast<int>(i);
-      break;
-    }
+  if (!open_input(path, open_name, max_pixels, &in))
+    return error_is_empty() ? set_error("cannot open input '%s'", path) : 0;
+  // A size the demuxer read from the header is judged before any decoding.
+  int stream = first_video_stream(in.fmt);
+  if (stream >= 0) {
+    const AVCodecParameters* par = in.fmt->streams[stream]->codecpar;
+    if (!imgbuf_check_pixels(par->width, par->height, max_pixels)) return 0;
   }
+  const int info = find_stream_info_limited(in.fmt, max_pixels);
+  stream = first_video_stream(in.fmt);
+  if (stream >= 0) {
+    const AVCodecParameters* par = in.fmt->streams[stream]->codecpar;
+    if (!imgbuf_check_pixels(par->width, par->height, max_pixels)) return 0;
+  }
+  if (info < 0) return set_error("avformat_find_stream_info failed for '%s'", path);
   if (stream < 0) return set_error("no video stream in '%s'", path);
   const AVCodecParameters* par = in.fmt->streams[stream]->codecpar;
   const AVCodec* codec = avcodec_find_decoder(par->codec_id);
@@ -123,6 +210,7 @@ int decode_steps(const char* path, imgbuf* img) {
   CodecCtxPtr dec(avcodec_alloc_context3(codec));
   if (!dec) return set_error("avcodec_alloc_context3 failed");
   avcodec_parameters_to_context(dec.get(), par);
+  dec->max_pixels = decoder_pixel_limit(max_pixels);
   if (avcodec_open2(dec.get(), codec, nullptr) < 0) return set_error("avcodec_open2 failed");
 
   PacketPtr pkt(av_packet_alloc());
@@ -130,19 +218,23 @@ int decode_steps(const char* path, imgbuf* img) {
   if (!first_frame(in.fmt, dec.get(), stream, frame.get(), pkt.get()))
     return set_error("no decodable frame in '%s'", path);
   pkt.reset();
+  // The decoder checked its own limit; a frame of another size than the header's is judged
+  // again before the record's block is allocated.
+  if (!imgbuf_check_pixels(frame->width, frame->height, max_pixels)) return 0;
   if (!frame_to_record(frame.get(), img)) return 0;
   snprintf(img->engine, sizeof img->engine, "%s", "ffmpeg");
   return 1;
 }
 }  // namespace
 
-int decode_ffmpeg(const char* path, imgbuf* img) {
-  int ok = decode_steps(path, img);
+int decode_ffmpeg(const char* path, imgbuf* img, int64_t max_pixels, const char* open_name) {
+  if (!open_name) open_name = path;
+  int ok = decode_steps(path, open_name, img, max_pixels);
   if (!ok && error_is_empty()) set_error("ffmpeg decode failed");
   if (ok) {
     char ext[EXT_CAP];
     path_extension(path, ext);
-    if (strcmp(ext, "jpg") == 0 || strcmp(ext, "jpeg") == 0) jpeg_capture_metadata(path, img);
+    if (strcmp(ext, "jpg") == 0 || strcmp(ext, "jpeg") == 0) jpeg_capture_metadata(open_name, img);
   }
   return ok;
 }

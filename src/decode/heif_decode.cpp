@@ -1,5 +1,6 @@
 // HEIC, HEIF and AVIF: the primary image through libheif, as RGB, or RGBA when any pixel
 // is not fully opaque.
+#include <cstdint>
 #include <cstdio>
 
 #include "core/error.h"
@@ -20,10 +21,13 @@ bool plane_has_alpha(const uint8_t* plane, int64_t stride, int w, int h) {
 
 }  // namespace
 
-int decode_heif(const char* path, imgbuf* img) {
+int decode_heif(const char* path, imgbuf* img, int64_t max_pixels, const char* open_name) {
   HeifContextPtr ctx(heif_context_alloc());
   if (!ctx) return set_error("heif_context_alloc failed");
-  heif_error err = heif_context_read_from_file(ctx.get(), path, nullptr);
+  // libheif's own guard is per side; the area is judged below, before decoding.
+  heif_context_set_maximum_image_size_limit(
+      ctx.get(), static_cast<int>(max_pixels < INT32_MAX ? max_pixels : INT32_MAX));
+  heif_error err = heif_context_read_from_file(ctx.get(), open_name ? open_name : path, nullptr);
   if (err.code != heif_error_Ok)
     return set_error("heif read failed for '%s': %s", path, heif_msg(err));
 
@@ -35,6 +39,7 @@ int decode_heif(const char* path, imgbuf* img) {
   int hw = heif_image_handle_get_width(handle.get());
   int hh = heif_image_handle_get_height(handle.get());
   if (hw <= 0 || hh <= 0) return set_error("heif: bad dimensions %dx%d", hw, hh);
+  if (!imgbuf_check_pixels(hw, hh, max_pixels)) return 0;
 
   heif_image* raw_image = nullptr;
   err = heif_decode_image(handle.get(), &raw_image, heif_colorspace_RGB,

@@ -9,16 +9,22 @@
 #include "decode/decode.h"
 #include "decode/raw_common.h"
 
-int decode_raw(const char* path, imgbuf* img) {
+int decode_raw(const char* path, imgbuf* img, int64_t max_pixels, const char* open_name) {
   RawPtr raw(libraw_init(0));
   if (!raw) return set_error("libraw_init failed");
-  if (libraw_open_file(raw.get(), path) != 0)
+  if (libraw_open_file(raw.get(), open_name ? open_name : path) != 0)
     return set_error("libraw: cannot open '%s' (not a supported RAW?)", path);
 
   // Kept even when a later step fails, so the probe can still name the camera.
   snprintf(img->make, sizeof img->make, "%s", raw->idata.make);
   snprintf(img->model, sizeof img->model, "%s", raw->idata.model);
 
+  // Unpacking allocates the whole sensor: its size is judged first, and so is the developed
+  // picture's (which can be larger than the sensor when pixels are not square).
+  if (!imgbuf_check_pixels(raw->sizes.raw_width, raw->sizes.raw_height, max_pixels) ||
+      !imgbuf_check_pixels(raw->sizes.iwidth, raw->sizes.iheight, max_pixels) ||
+      !imgbuf_check_pixels(raw->sizes.width, raw->sizes.height, max_pixels))
+    return 0;
   if (libraw_unpack(raw.get()) != 0) return set_error("libraw: unpack failed for '%s'", path);
   if (libraw_dcraw_process(raw.get()) != 0)
     return set_error("libraw: process failed for '%s'", path);

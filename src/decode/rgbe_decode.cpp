@@ -124,16 +124,22 @@ struct ByteReader {
   uint8_t buf[1 << 16];
   size_t pos;
   size_t len;
+  bool ended;  // the file gave no more bytes: asking again would cost a system call each
 
   // The next byte, or -1 at the end of the file (or on a read error).
   int next() {
     if (pos == len) {
+      if (ended) return -1;
       len = fread(buf, 1, sizeof buf, f);
       pos = 0;
-      if (len == 0) return -1;
+      if (len == 0) {
+        ended = true;
+        return -1;
+      }
     }
     return buf[pos++];
   }
+  bool at_end() const { return ended && pos == len; }
   // Data bytes are not tested for the end: one read past it counts as 255.
   uint8_t data() {
     int c = next();
@@ -182,8 +188,8 @@ const uint8_t* rgbe_tone_table() {
 
 }  // namespace
 
-int rgbe_decode(const char* path, imgbuf* img) {
-  FilePtr f(fopen(path, "rb"));
+int rgbe_decode(const char* path, imgbuf* img, int64_t max_pixels, const char* open_name) {
+  FilePtr f(fopen(open_name ? open_name : path, "rb"));
   if (!f) return set_error("cannot open '%s'", path);
 
   int width = 0, height = 0;
@@ -191,6 +197,7 @@ int rgbe_decode(const char* path, imgbuf* img) {
     return set_error("rgbe: bad header in '%s' (%dx%d)", path, 0, 0);
   if (height < 1 || height > kMaxSide || width > kMaxSide)
     return set_error("rgbe: bad header in '%s' (%dx%d)", path, width, height);
+  if (!imgbuf_check_pixels(width, height, max_pixels)) return 0;
 
   img->pixels = imgbuf_alloc_pixels(width, height, 3);
   if (!img->pixels) return set_error("out of memory");
@@ -228,7 +235,8 @@ int rgbe_decode(const char* path, imgbuf* img) {
         const int c = first[i];
         s[i] = c < 0 ? 255 : static_cast<uint8_t>(c);
       }
-      for (; i < n; i++) s[i] = in->data();
+      for (; i < n && !in->at_end(); i++) s[i] = in->data();
+      memset(s + i, 255, n - i);  // bytes past the end of the file read as 255
     }
     uint8_t* out = img->pixels + static_cast<size_t>(row) * static_cast<size_t>(width) * 3;
     for (int j = 0; j < width; j++, out += 3) {
@@ -237,6 +245,14 @@ int rgbe_decode(const char* path, imgbuf* img) {
       out[0] = curve[px[0]];
       out[1] = curve[px[1]];
       out[2] = curve[px[2]];
+    }
+    if (!rle && in->at_end() && row + 1 < height) {
+      // Every later pixel is (255, 255, 255, 255): one fill keeps the work proportional to
+      // the file, not to the size its header claims.
+      const size_t done = static_cast<size_t>(row + 1) * static_cast<size_t>(width) * 3;
+      memset(img->pixels + done, tone[255 * 256 + 255],
+             static_cast<size_t>(height) * static_cast<size_t>(width) * 3 - done);
+      break;
     }
   }
   snprintf(img->engine, sizeof img->engine, "%s", "rgbe");

@@ -12,15 +12,16 @@ struct AVFrame;
 
 // Writes img to `out` in the format of the lower-case extension `ext`. The file appears
 // whole under `out` or not at all. Returns 1 with *bytes set to the final file's size, or
-// 0 with the message set (*bytes untouched).
+// 0 with the message set (*bytes untouched). *exif_kept (when given) tells whether the
+// file carries the record's EXIF block.
 int encode_any(const imgbuf* img, const char* out, const char* ext, const ConvertOptions* opts,
-               int64_t* bytes);
+               int64_t* bytes, int32_t* exif_kept = nullptr);
 
 // The writers. Each writes the file `tmp`; `out` is the host's path, used in messages.
 int ff_encode(const imgbuf* img, const char* out, const char* tmp, const char* ext,
-              const ConvertOptions* opts);
+              const ConvertOptions* opts, int32_t* exif_kept = nullptr);
 int heif_encode(const imgbuf* img, const char* out, const char* tmp, const char* ext,
-                const ConvertOptions* opts);
+                const ConvertOptions* opts, int32_t* exif_kept = nullptr);
 int ico_encode(const imgbuf* img, const char* out, const char* tmp);
 
 // Fills an allocated AV_PIX_FMT_PAL8 frame with indices and a 256-entry palette built

@@ -14,17 +14,18 @@ int imgbuf_is_transparent(const imgbuf* img) {
 }
 
 int encode_any(const imgbuf* img, const char* out, const char* ext, const ConvertOptions* opts,
-               int64_t* bytes) {
+               int64_t* bytes, int32_t* exif_kept) {
+  int32_t kept = 0;
   // Every writer fills a temporary file beside the output; only a complete file is renamed
   // over `out`, so a failure never leaves a partial output or damages an existing one.
   const std::string tmp = output_temp_name(out);
   int ok;
   if (strcmp(ext, "heic") == 0 || strcmp(ext, "heif") == 0 || strcmp(ext, "avif") == 0)
-    ok = heif_encode(img, out, tmp.c_str(), ext, opts);
+    ok = heif_encode(img, out, tmp.c_str(), ext, opts, &kept);
   else if (strcmp(ext, "ico") == 0)
     ok = ico_encode(img, out, tmp.c_str());
   else
-    ok = ff_encode(img, out, tmp.c_str(), ext, opts);
+    ok = ff_encode(img, out, tmp.c_str(), ext, opts, &kept);
   if (!ok) {
     output_discard(tmp.c_str());
     return 0;
@@ -32,5 +33,6 @@ int encode_any(const imgbuf* img, const char* out, const char* ext, const Conver
   if (!output_commit(tmp.c_str(), out)) return 0;
   int64_t size = plat_file_size(out);
   *bytes = size < 0 ? 0 : size;
+  if (exif_kept) *exif_kept = kept;
   return 1;
 }

@@ -88,7 +88,7 @@ int jpeg_quantiser(int quality) {
 }
 
 int ff_encode(const imgbuf* img, const char* out, const char* tmp, const char* ext,
-              const ConvertOptions* opts) {
+              const ConvertOptions* opts, int32_t* exif_kept) {
   const EncoderEntry* e = find_encoder(ext);
   if (!e) return set_error("no ffmpeg encoder for .%s (use heic/avif path)", ext);
   const AVPixelFormat pix_fmt = imgbuf_is_transparent(img) ? e->transparent_fmt : e->opaque_fmt;
@@ -150,6 +150,8 @@ int ff_encode(const imgbuf* img, const char* out, const char* tmp, const char* e
   avio_flush(o.oc->pb);
   if (o.oc->pb->error < 0 || avio_closep(&o.oc->pb) < 0)
     return set_error("cannot write output '%s'", out);
-  if (is_jpeg(ext)) jpeg_reinsert_exif(tmp, img, opts);
+  // A failed re-insertion keeps the encoder's complete file; the result says so.
+  const int kept = is_jpeg(ext) ? jpeg_reinsert_exif(tmp, img, opts) : 0;
+  if (exif_kept) *exif_kept = kept;
   return 1;
 }

@@ -80,7 +80,7 @@ void copy_pixels(const imgbuf* img, uint8_t* plane, int stride, int dst_bpp) {
 }  // namespace
 
 int heif_encode(const imgbuf* img, const char* out, const char* tmp, const char* ext,
-                const ConvertOptions* opts) {
+                const ConvertOptions* opts, int32_t* exif_kept) {
   const bool av1 = strcmp(ext, "avif") == 0;
   const heif_compression_format format = av1 ? heif_compression_AV1 : heif_compression_HEVC;
   const char* codec = av1 ? "AV1" : "HEVC";
@@ -124,12 +124,16 @@ int heif_encode(const imgbuf* img, const char* out, const char* tmp, const char*
 
   // The block is a whole APP1 segment; libheif wants what follows the marker, the length and
   // the "Exif\0\0" identifier, i.e. the TIFF header onward.
+  int kept = 0;
   if (opts->keep_exif && img->exif && img->exif_size > 16 && handle)
-    heif_context_add_exif_metadata(ctx.get(), handle.get(), img->exif + 10, img->exif_size - 10);
+    kept =
+        heif_context_add_exif_metadata(ctx.get(), handle.get(), img->exif + 10, img->exif_size - 10)
+            .code == heif_error_Ok;
 
   FileSink sink{tmp, out, {0}};
   heif_writer writer{1, sink_write};
   err = heif_context_write(ctx.get(), &writer, &sink);
   if (err.code != heif_error_Ok) return set_error("heif write failed: %s", heif_msg(err));
+  if (exif_kept) *exif_kept = kept;
   return 1;
 }

@@ -4,10 +4,12 @@
 #include <libheif/heif.h>
 #include <libraw/libraw.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string>
 
 #include "core/error.h"
 #include "core/holders.h"
@@ -48,6 +50,9 @@ struct ProbeInfo {
 // of memory is refused like one that cannot be written: a shortened answer would claim
 // wrong values. Both leave buf, out_json and the message untouched.
 int probe_write(const ProbeInfo& p, char* buf, size_t cap, const char** out_json) {
+  // A caller that asks for no text must not touch the shared buffer, which another thread
+  // may be reading.
+  if (!out_json) return 1;
   MutDocPtr doc;
   yyjson_mut_val* root = json_object_doc(&doc);
   if (!root) return 0;
@@ -65,15 +70,15 @@ int probe_write(const ProbeInfo& p, char* buf, size_t cap, const char** out_json
   ok = ok && yyjson_mut_obj_add_val(d, root, "make", json_str(d, p.make));
   ok = ok && yyjson_mut_obj_add_val(d, root, "model", json_str(d, p.model));
   if (!ok || !json_write(d, buf, cap)) return 0;
-  if (out_json) *out_json = buf;
+  *out_json = buf;
   return 1;
 }
 
-int probe_raw(const char* in, ProbeInfo* p, const char** out_json) {
+int probe_raw(const char* in, const char* open_name, ProbeInfo* p, const char** out_json) {
   char make[64] = {0};
   char model[64] = {0};
   RawPtr raw(libraw_init(0));
-  if (!raw || libraw_open_file(raw.get(), in) != 0)
+  if (!raw || libraw_open_file(raw.get(), open_name) != 0)
     return set_error("libraw: cannot identify '%s'", in);
   p->width = raw->sizes.width;
   p->height = raw->sizes.height;
@@ -90,9 +95,9 @@ int probe_raw(const char* in, ProbeInfo* p, const char** out_json) {
   return probe_write(*p, g_probe_raw, sizeof g_probe_raw, out_json);
 }
 
-int probe_heif(const char* in, ProbeInfo* p, const char** out_json) {
+int probe_heif(const char* in, const char* open_name, ProbeInfo* p, const char** out_json) {
   HeifContextPtr ctx(heif_context_alloc());
-  if (!ctx || heif_context_read_from_file(ctx.get(), in, nullptr).code != heif_error_Ok)
+  if (!ctx || heif_context_read_from_file(ctx.get(), open_name, nullptr).code != heif_error_Ok)
     return set_error("heif: cannot identify '%s'", in);
   heif_image_handle* h = nullptr;
   if (heif_context_get_primary_image_handle(ctx.get(), &h).code != heif_error_Ok || !h)
@@ -143,8 +148,16 @@ int probe(const char* in, const char** out_json) {
   p.make = "";
   p.model = "";
   const char* engine = decode_engine_for_ext(ext);
-  if (strcmp(engine, "raw") == 0) return probe_raw(in, &p, out_json);
-  if (strcmp(engine, "heif") == 0) return probe_heif(in, &p, out_json);
+  if (strcmp(engine, "raw") == 0 || strcmp(engine, "heif") == 0) {
+    // Held open like a decode's input, so a FIFO in its place cannot block the caller.
+    plat_input held;
+    if (!plat_input_open(in, &held) && errno == EINVAL)
+      return set_error("cannot open input '%s': not a regular file", in);
+    InputGuard guard(&held);
+    const std::string name = held.name.empty() ? in : held.name;
+    return strcmp(engine, "raw") == 0 ? probe_raw(in, name.c_str(), &p, out_json)
+                                      : probe_heif(in, name.c_str(), &p, out_json);
+  }
   return probe_decode(in, &p, out_json);
 }
 

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -35,3 +36,21 @@ unsigned long plat_process_id();
 
 // 1 when both paths name the same existing file or directory (links followed).
 int plat_same_file(const char* a, const char* b);
+
+// An input file held open while engines that open files by name read it.
+struct plat_input {
+  int fd;            // -1 when nothing is held
+  std::string name;  // a name that opens exactly the held file
+};
+
+// Opens `path` for reading without waiting on a FIFO or device, and keeps it only when it is
+// a regular file; in->name then reopens that very file, so the file cannot be swapped for a
+// FIFO between this check and an engine's own open. Returns 1; 0 when the file cannot be
+// opened (errno set) or is not a regular file (errno EINVAL).
+int plat_input_open(const char* path, plat_input* in);
+void plat_input_close(plat_input* in);
+
+struct PlatInputClose {
+  void operator()(plat_input* in) const { plat_input_close(in); }
+};
+using InputGuard = std::unique_ptr<plat_input, PlatInputClose>;

@@ -1,5 +1,6 @@
 #if !defined(_WIN32)
 #include <dirent.h>
+#include <fcntl.h>
 #include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -78,4 +79,29 @@ int plat_same_file(const char* a, const char* b) {
   if (stat(a, &sa) != 0 || stat(b, &sb) != 0) return 0;
   return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
+int plat_input_open(const char* path, plat_input* in) {
+  in->fd = -1;
+  in->name.clear();
+  const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return 0;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    errno = EINVAL;
+    return 0;
+  }
+  in->fd = fd;
+  // Opening the descriptor's /proc entry opens the held file itself, never what the path
+  // names by then. Without /proc the path is the only name left.
+  char name[64];
+  snprintf(name, sizeof name, "/proc/self/fd/%d", fd);
+  in->name = access(name, R_OK) == 0 ? name : path;
+  return 1;
+}
+
+void plat_input_close(plat_input* in) {
+  if (in->fd >= 0) close(in->fd);
+  in->fd = -1;
+}
+
 #endif
