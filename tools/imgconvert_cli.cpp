@@ -22,7 +22,9 @@ const char* const kKernels[] = {"bicubic", "bilinear", "lanczos", "area", nullpt
 const char* const kProfiles[] = {"keep", "display_p3", "srgb", nullptr};
 constexpr unsigned kBoth = CLI_CONVERT | CLI_BATCH;
 
-// The library reads every number as a 32-bit integer.
+// The library reads numbers as 32-bit integers, the pixel limit as a 64-bit one through a
+// double: 2^53 - 1 is the largest count that arrives exactly.
+constexpr long long kMaxExact = 9007199254740991LL;
 const CliFlag kFlags[] = {
     {"--quality", "quality", CLI_INT, kBoth, 1, 100, nullptr, nullptr, "N",
      "encoder quality 1..100 (default 85)"},
@@ -44,7 +46,7 @@ const CliFlag kFlags[] = {
      "resolution written into PNG and TIFF output"},
     {"--color-profile", "color_profile", CLI_TEXT, kBoth, 0, 0, nullptr, kProfiles, "NAME",
      "keep, display_p3 or srgb"},
-    {"--max-pixels", "max_pixels", CLI_INT, kBoth, 1, INT32_MAX, nullptr, nullptr, "N",
+    {"--max-pixels", "max_pixels", CLI_INT, kBoth, 1, kMaxExact, nullptr, nullptr, "N",
      "refuse inputs of more pixels than N"},
     {"--threads", "threads", CLI_INT, CLI_BATCH, 1, 64, nullptr, nullptr, "N",
      "files converted at once (default: the number of cores)"},

@@ -47,6 +47,7 @@ def src(tmp_path):
         (["--kernel", "nearest"], "--kernel must be one of"),
         (["--threads", "2"], "unknown option '--threads' for convert"),
         (["--quality"], "--quality needs a value"),
+        (["--max-pixels", "9007199254740992"], "--max-pixels must be 1..9007199254740991"),
     ],
 )
 def test_bad_flags_are_usage_errors(src, tmp_path, args, message):
@@ -83,8 +84,10 @@ def test_flags_build_the_options(src, tmp_path):
 
 
 def test_options_of_other_subsystems_pass_through(src, tmp_path):
+    r = run("convert", src, tmp_path / "y.png", "--max-pixels", "100")
+    assert r.returncode == 1 and "image too large" in r.stderr
     r = run("convert", src, tmp_path / "x.png", "--auto-orient", "--no-enlarge", "--fit",
-            "fill", "--kernel", "bicubic", "--max-pixels", "1000000", "--color-profile", "srgb")
+            "fill", "--kernel", "bicubic", "--max-pixels", "3000000000", "--color-profile", "srgb")
     assert r.returncode == 0, r.stderr
     assert json.loads(r.stdout)["width"] == 40
 
