@@ -24,6 +24,19 @@ int decode_heif(const char* path, imgbuf* img, int64_t max_pixels = kDefaultMaxP
 int rgbe_decode(const char* path, imgbuf* img, int64_t max_pixels = kDefaultMaxPixels,
                 const char* open_name = nullptr);
 
+// What a stream's headers say, read without decoding its pixels.
+struct FfHeader {
+  int codec_id;  // AVCodecID
+  int width;
+  int height;
+  int pix_fmt;  // AVPixelFormat of the decoder's output
+};
+
+// Fills *out from the first video stream's headers alone. Returns 1 when size and pixel
+// format are all known, else 0 (no message: the caller decodes instead).
+int ffmpeg_header_info(const char* path, const char* open_name, int64_t max_pixels,
+                       FfHeader* out);
+
 // Copies a JPEG file's EXIF segment and ICC profile into the record. Never fails a decode.
 void jpeg_capture_metadata(const char* path, imgbuf* img);
 

@@ -238,3 +238,42 @@ int decode_ffmpeg(const char* path, imgbuf* img, int64_t max_pixels, const char*
   }
   return ok;
 }
+
+int ffmpeg_header_info(const char* path, const char* open_name, int64_t max_pixels, FfHeader* out) {
+  if (!open_name) open_name = path;
+  Input in;
+  if (!open_input(path, open_name, max_pixels, &in)) return 0;
+  const int stream = first_video_stream(in.fmt);
+  if (stream < 0) return 0;
+  const AVCodecParameters* par = in.fmt->streams[stream]->codecpar;
+  const AVCodec* codec = avcodec_find_decoder(par->codec_id);
+  if (!codec) return 0;
+  CodecCtxPtr dec(avcodec_alloc_context3(codec));
+  if (!dec) return 0;
+  avcodec_parameters_to_context(dec.get(), par);
+  dec->max_pixels = decoder_pixel_limit(max_pixels);
+  // With every frame discarded, decoders that honour it (JPEG, PNG) stop after the headers
+  // and still fill in the size and pixel format; stream analysis would decode the picture.
+  dec->skip_frame = AVDISCARD_ALL;
+  AVDictionary* copts = nullptr;
+  av_dict_set(&copts, "threads", "1", 0);
+  const int opened = avcodec_open2(dec.get(), codec, &copts);
+  av_dict_free(&copts);
+  if (opened < 0) return 0;
+  PacketPtr pkt(av_packet_alloc());
+  FramePtr frame(av_frame_alloc());
+  if (!pkt || !frame) return 0;
+  // A few packets at most: the headers sit at the start of the file.
+  for (int i = 0; i < 4 && (dec->width <= 0 || dec->pix_fmt == AV_PIX_FMT_NONE); i++) {
+    if (av_read_frame(in.fmt, pkt.get()) < 0) break;
+    if (pkt->stream_index == stream && avcodec_send_packet(dec.get(), pkt.get()) >= 0)
+      while (avcodec_receive_frame(dec.get(), frame.get()) == 0) av_frame_unref(frame.get());
+    av_packet_unref(pkt.get());
+  }
+  if (dec->width <= 0 || dec->height <= 0 || dec->pix_fmt == AV_PIX_FMT_NONE) return 0;
+  out->codec_id = par->codec_id;
+  out->width = dec->width;
+  out->height = dec->height;
+  out->pix_fmt = dec->pix_fmt;
+  return 1;
+}

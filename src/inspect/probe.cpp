@@ -1,8 +1,12 @@
 // imgconvert_probe: describes one file along one of three routes chosen by its extension.
-// RAW and HEIF-family files are only identified (no pixels read); everything else is
-// decoded in full, since FFmpeg gives no cheaper answer that matches what a conversion sees.
+// RAW and HEIF-family files are only identified (no pixels read); FFmpeg files are answered
+// from their headers where the pixels cannot change the answer, and decoded in full otherwise.
 #include <libheif/heif.h>
 #include <libraw/libraw.h>
+
+extern "C" {
+#include <libavutil/pixdesc.h>
+}
 
 #include <cerrno>
 #include <cstdint>
@@ -20,6 +24,7 @@
 #include "decode/heif_common.h"
 #include "decode/raw_common.h"
 #include "imgconvert.h"
+#include "inspect/probe.h"
 #include "platform/platform.h"
 
 namespace {
@@ -134,7 +139,128 @@ int probe_decode(const char* in, ProbeInfo* p, const char** out_json) {
   return probe_write(*p, g_probe_decode, sizeof g_probe_decode, out_json);
 }
 
-int probe(const char* in, const char** out_json) {
+// What the start of a JPEG or PNG says, read with a few small reads. FFmpeg's own route
+// (demuxer, parser, decoder) reads and unescapes the whole file even when it discards
+// every frame, which costs as much as a quarter of a full decode.
+struct FileHeader {
+  int64_t width;
+  int64_t height;
+  bool may_be_transparent;
+};
+
+unsigned be16(const uint8_t* b) { return static_cast<unsigned>(b[0]) << 8 | b[1]; }
+uint32_t be32(const uint8_t* b) { return static_cast<uint32_t>(be16(b)) << 16 | be16(b + 2); }
+
+// Walks the marker segments to the frame header, and on to the first scan so that a file
+// cut before its pixels is left to the decoder. A JPEG decodes to RGB whatever it holds.
+int jpeg_header(FILE* f, FileHeader* h) {
+  uint8_t b[8];
+  if (fread(b, 1, 2, f) != 2 || b[0] != 0xFF || b[1] != 0xD8) return 0;
+  bool have_frame = false;
+  for (int segments = 0; segments < 4096; segments++) {
+    if (fread(b, 1, 2, f) != 2) return 0;
+    while (b[0] == 0xFF && b[1] == 0xFF) {  // fill bytes before a marker
+      b[1] = static_cast<uint8_t>(fgetc(f));
+      if (feof(f)) return 0;
+    }
+    if (b[0] != 0xFF) return 0;
+    const uint8_t m = b[1];
+    if (m == 0xD8 || m == 0xD9 || (m >= 0xD0 && m <= 0xD7) || m == 0x01) return 0;
+    if (fread(b, 1, 2, f) != 2 || be16(b) < 2) return 0;
+    const long len = be16(b) - 2;
+    if (m == 0xDA) return have_frame ? 1 : 0;
+    const bool sof = m >= 0xC0 && m <= 0xCF && m != 0xC4 && m != 0xC8 && m != 0xCC;
+    if (sof && !have_frame) {
+      if (len < 6 || fread(b, 1, 5, f) != 5) return 0;
+      h->height = be16(b + 1);
+      h->width = be16(b + 3);
+      h->may_be_transparent = false;
+      have_frame = true;
+      if (fseek(f, len - 5, SEEK_CUR) != 0) return 0;
+    } else if (fseek(f, len, SEEK_CUR) != 0) {
+      return 0;
+    }
+  }
+  return 0;
+}
+
+// IHDR, then the chunks up to the first IDAT: a palette, an alpha channel or a tRNS chunk
+// make FFmpeg's output format one that may be transparent.
+int png_header(FILE* f, FileHeader* h) {
+  static const uint8_t sig[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+  uint8_t b[33];
+  if (fread(b, 1, 33, f) != 33 || memcmp(b, sig, 8) != 0 || be32(b + 8) != 13 ||
+      memcmp(b + 12, "IHDR", 4) != 0)
+    return 0;
+  h->width = be32(b + 16);
+  h->height = be32(b + 20);
+  const uint8_t colour = b[25];
+  h->may_be_transparent = colour != 0 && colour != 2;
+  for (int chunks = 0; chunks < 65536; chunks++) {
+    if (fread(b, 1, 8, f) != 8) return 0;
+    if (memcmp(b + 4, "IDAT", 4) == 0) return 1;
+    if (memcmp(b + 4, "tRNS", 4) == 0) h->may_be_transparent = true;
+    if (fseek(f, static_cast<long>(be32(b)) + 4, SEEK_CUR) != 0) return 0;
+  }
+  return 0;
+}
+
+// The header of a JPEG or PNG by content (as FFmpeg chooses its reader), or of any other
+// file through FFmpeg's decoder with frames discarded. Returns 0 when not known.
+int read_header(const char* in, const char* name, FileHeader* h) {
+  {
+    FilePtr f(fopen(name, "rb"));
+    if (!f) return 0;
+    uint8_t sig[2] = {0, 0};
+    if (fread(sig, 1, 2, f.get()) != 2 || fseek(f.get(), 0, SEEK_SET) != 0) return 0;
+    if (sig[0] == 0xFF && sig[1] == 0xD8) return jpeg_header(f.get(), h);
+    if (sig[0] == 0x89 && sig[1] == 'P') return png_header(f.get(), h);
+  }
+  FfHeader ff;
+  const int known = ffmpeg_header_info(in, name, kDefaultMaxPixels, &ff);
+  clear_error();
+  if (!known) return 0;
+  const AVPixFmtDescriptor* d = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(ff.pix_fmt));
+  if (!d) return 0;
+  h->width = ff.width;
+  h->height = ff.height;
+  h->may_be_transparent = (d->flags & (AV_PIX_FMT_FLAG_ALPHA | AV_PIX_FMT_FLAG_PAL)) != 0;
+  return 1;
+}
+
+// The answer from the stream headers alone, when the decode could only give RGB: a stream
+// format without alpha or palette never keeps a fourth channel, so only the size and the
+// JPEG metadata matter. Returns -1 (message cleared) when the full decode must answer.
+int probe_header(const char* in, ProbeInfo* p, const char** out_json) {
+  plat_input held;
+  if (!plat_input_open(in, &held)) return -1;  // the decode names the reason
+  InputGuard guard(&held);
+  const char* name = held.fd >= 0 || !held.name.empty() ? held.name.c_str() : in;
+  FileHeader h{};
+  if (!read_header(in, name, &h) || h.may_be_transparent || h.width < 1 || h.height < 1)
+    return -1;
+  // Too large: the decode refuses it in its own words.
+  if (!imgbuf_check_pixels(h.width, h.height, kDefaultMaxPixels)) {
+    clear_error();
+    return -1;
+  }
+  imgbuf meta{};
+  ImgbufGuard meta_guard(&meta);
+  if (strcmp(p->format, "jpg") == 0 || strcmp(p->format, "jpeg") == 0)
+    jpeg_capture_metadata(name, &meta);
+  p->width = h.width;
+  p->height = h.height;
+  p->channels = 3;
+  p->bit_depth = 8;
+  p->exif_present = meta.exif_present ? 1 : 0;
+  p->color_profile = meta.color_profile;
+  p->engine = "ffmpeg";
+  p->make = meta.make;
+  p->model = meta.model;
+  return probe_write(*p, g_probe_decode, sizeof g_probe_decode, out_json);
+}
+
+int probe(const char* in, const char** out_json, bool full_decode) {
   clear_error();
   if (!in || !in[0]) return set_error("in must be non-empty");
   ProbeInfo p = {};
@@ -158,14 +284,27 @@ int probe(const char* in, const char** out_json) {
     return strcmp(engine, "raw") == 0 ? probe_raw(in, name.c_str(), &p, out_json)
                                       : probe_heif(in, name.c_str(), &p, out_json);
   }
+  if (strcmp(engine, "ffmpeg") == 0 && !full_decode) {
+    const int r = probe_header(in, &p, out_json);
+    if (r >= 0) return r;
+  }
   return probe_decode(in, &p, out_json);
 }
 
 }  // namespace
 
+int32_t probe_by_decoding(const char* in, const char** out_json) {
+  try {
+    return probe(in, out_json, true);
+  } catch (...) {
+    if (error_is_empty()) set_error("probe failed");
+    return 0;
+  }
+}
+
 extern "C" IMGCONVERT_API int32_t imgconvert_probe(const char* in, const char** out_json) {
   try {
-    return probe(in, out_json);
+    return probe(in, out_json, false);
   } catch (...) {
     // Nothing was handed out; keep a message a decoder may have left.
     if (error_is_empty()) set_error("probe failed");
