@@ -1,31 +1,46 @@
 #include "convert/chain.h"
 
 #include "core/error.h"
+#include "core/geometry.h"
 #include "core/holders.h"
 #include "core/imgbuf.h"
 #include "decode/decode.h"
 #include "encode/encode.h"
 
 namespace {
-// The size a resize asks for is judged like a decoded one, before the scaler allocates it.
+// The size a resize asks for is judged like a decoded one, before the scaler allocates it;
+// "cover" scales past the box and then crops to it.
 int resize_within_limit(imgbuf* img, const ConvertOptions* opts) {
   if (!opts->resize || (opts->width <= 0 && opts->height <= 0)) return 1;
-  int32_t w = 0, h = 0;
-  imgbuf_target_size(img, opts->width, opts->height, &w, &h);
+  int32_t w = 0, h = 0, crop_w = 0, crop_h = 0;
+  imgbuf_fit_size(img, opts->width, opts->height, opts->fit, opts->enlarge, &w, &h, &crop_w,
+                  &crop_h);
   if (!imgbuf_check_pixels(w, h, options_max_pixels(opts))) return 0;
-  return imgbuf_resize(img, opts->width, opts->height);
+  return imgbuf_resize(img, w, h, opts->kernel) && imgbuf_crop_centre(img, crop_w, crop_h);
+}
+
+// Turns the picture upright before any resize, so "width" means the upright width. The
+// carried EXIF then says Orientation 1, or a viewer would turn the picture a second time.
+int orient_upright(imgbuf* img, const ConvertOptions* opts) {
+  if (!opts->auto_orient || !img->exif) return 1;
+  const int orientation = exif_orientation(img->exif, img->exif_size);
+  if (orientation < 2) return 1;
+  if (!imgbuf_orient(img, orientation)) return 0;
+  exif_set_orientation(img->exif, img->exif_size, 1);
+  return 1;
 }
 }  // namespace
 
 int convert_chain(const char* in, const char* out, const char* ext, const ConvertOptions* opts,
                   ChainResult* res) {
+  if (!options_check(opts)) return 0;
   imgbuf img{};
   ImgbufGuard guard(&img);
   if (!decode_any(in, &img, opts)) {
     if (error_is_empty()) set_error("decode failed");
     return 0;
   }
-  if (!resize_within_limit(&img, opts)) return 0;
+  if (!orient_upright(&img, opts) || !resize_within_limit(&img, opts)) return 0;
   int64_t bytes = 0;
   int32_t exif_kept = 0;
   if (!encode_any(&img, out, ext, opts, &bytes, &exif_kept)) return 0;

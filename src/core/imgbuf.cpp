@@ -69,7 +69,15 @@ void imgbuf_target_size(const imgbuf* img, int32_t new_width, int32_t new_height
   *out_height = new_height;
 }
 
-int imgbuf_resize(imgbuf* img, int32_t new_width, int32_t new_height) {
+namespace {
+// libswscale's flag for each ImgKernel, in its order.
+int sws_kernel(int kernel) {
+  static const int flags[] = {SWS_BICUBIC, SWS_BILINEAR, SWS_LANCZOS, SWS_AREA};
+  return kernel >= 0 && kernel < 4 ? flags[kernel] : SWS_BICUBIC;
+}
+}  // namespace
+
+int imgbuf_resize(imgbuf* img, int32_t new_width, int32_t new_height, int kernel) {
   if (new_width < 1 && new_height < 1) return 1;
   imgbuf_target_size(img, new_width, new_height, &new_width, &new_height);
   if (new_width == img->width && new_height == img->height) return 1;
@@ -82,8 +90,8 @@ int imgbuf_resize(imgbuf* img, int32_t new_width, int32_t new_height) {
       static_cast<int64_t>(new_width) * bpp > INT32_MAX)
     return set_error("av_frame_get_buffer failed");
   if (static_cast<int64_t>(img->width) * bpp > INT32_MAX) return set_error("sws_getContext failed");
-  SwsPtr sws(sws_getContext(img->width, img->height, fmt, new_width, new_height, fmt, SWS_BICUBIC,
-                            nullptr, nullptr, nullptr));
+  SwsPtr sws(sws_getContext(img->width, img->height, fmt, new_width, new_height, fmt,
+                            sws_kernel(kernel), nullptr, nullptr, nullptr));
   if (!sws) return set_error("sws_getContext failed");
   uint8_t* pixels = imgbuf_alloc_pixels(new_width, new_height, bpp);
   if (!pixels) return set_error("out of memory");

@@ -47,6 +47,6 @@ void imgbuf_target_size(const imgbuf* img, int32_t new_width, int32_t new_height
                         int32_t* out_width, int32_t* out_height);
 
 // Scales to new_width x new_height; a side below 1 is derived from the aspect ratio.
-// Returns 1 (also when nothing changes) or 0 with the message set; the record is left as
-// it was on failure.
-int imgbuf_resize(imgbuf* img, int32_t new_width, int32_t new_height);
+// `kernel` is an ImgKernel of core/options.h (0: bicubic). Returns 1 (also when nothing
+// changes) or 0 with the message set; the record is left as it was on failure.
+int imgbuf_resize(imgbuf* img, int32_t new_width, int32_t new_height, int kernel = 0);

@@ -7,11 +7,13 @@
 #include <cstdio>
 #include <cstring>
 
+#include "core/error.h"
 #include "core/json.h"
 
 void options_defaults(ConvertOptions* o) {
   memset(o, 0, sizeof *o);
   o->quality = 85;
+  o->enlarge = 1;
 }
 
 int32_t options_to_int32(double v) {
@@ -39,6 +41,35 @@ static void read_int64(yyjson_val* root, const char* key, int64_t* field) {
     *field = d > 0 ? INT64_MAX : 0;  // NaN counts as absent
 }
 
+// For the newer numeric options a value of another type counts as absent, so it cannot
+// switch a default of 1 off by accident.
+static void read_int_if_number(yyjson_val* root, const char* key, int32_t* field) {
+  yyjson_val* v = yyjson_obj_get(root, key);
+  if (yyjson_is_num(v)) *field = options_to_int32(yyjson_get_num(v));
+}
+
+// A text option with a fixed set of values: a known name stores its index, a string that
+// names none is remembered for options_check, any other type counts as absent.
+static void read_choice(yyjson_val* root, const char* key, const char* const* names, int count,
+                        int32_t* field, ConvertOptions* o) {
+  yyjson_val* v = yyjson_obj_get(root, key);
+  if (!yyjson_is_str(v)) return;
+  const char* s = yyjson_get_str(v);
+  for (int i = 0; i < count; i++)
+    if (strlen(names[i]) == yyjson_get_len(v) && strcmp(s, names[i]) == 0) {
+      *field = i;
+      return;
+    }
+  if (o->invalid_key[0]) return;  // the first one is reported
+  snprintf(o->invalid_key, sizeof o->invalid_key, "%s", key);
+  snprintf(o->invalid_value, sizeof o->invalid_value, "%s", s);
+}
+
+int options_check(const ConvertOptions* o) {
+  if (!o || !o->invalid_key[0]) return 1;
+  return set_error("invalid option '%s': '%s'", o->invalid_key, o->invalid_value);
+}
+
 int64_t options_max_pixels(const ConvertOptions* o) {
   return o && o->max_pixels > 0 ? o->max_pixels : kDefaultMaxPixels;
 }
@@ -56,6 +87,12 @@ void parse_options(const char* json, ConvertOptions* o) {
     read_int(root, "keep_exif", &o->keep_exif);
     read_int(root, "dpi", &o->dpi);
     read_int64(root, "max_pixels", &o->max_pixels);
+    read_int_if_number(root, "auto_orient", &o->auto_orient);
+    read_int_if_number(root, "enlarge", &o->enlarge);
+    static const char* const fits[] = {"fill", "inside", "cover"};  // ImgFit order
+    static const char* const kernels[] = {"bicubic", "bilinear", "lanczos", "area"};
+    read_choice(root, "fit", fits, 3, &o->fit, o);
+    read_choice(root, "kernel", kernels, 4, &o->kernel, o);
     yyjson_val* cp = yyjson_obj_get(root, "color_profile");
     if (yyjson_is_str(cp) && yyjson_get_len(cp) > 0)
       snprintf(o->color_profile, sizeof o->color_profile, "%s", yyjson_get_str(cp));

@@ -11,7 +11,21 @@ struct ConvertOptions {
   int32_t dpi;
   char color_profile[128];  // "" when none was given
   int64_t max_pixels;       // decoded pixels allowed; 0 or below means the default
+  int32_t auto_orient;      // non-zero: turn the image upright by its EXIF Orientation
+  int32_t enlarge;          // 0: a resize never makes the image larger than the source
+  int32_t fit;              // how width and height together apply (ImgFit)
+  int32_t kernel;           // the scaler's kernel (ImgKernel)
+  // The first text option whose value is unknown ("" when none): the conversion refuses
+  // it, since ignoring it would give another picture than the one asked for.
+  char invalid_key[32];
+  char invalid_value[64];
 };
+
+enum ImgFit { FIT_FILL = 0, FIT_INSIDE = 1, FIT_COVER = 2 };
+enum ImgKernel { KERNEL_BICUBIC = 0, KERNEL_BILINEAR = 1, KERNEL_LANCZOS = 2, KERNEL_AREA = 3 };
+
+// 1, or 0 with "invalid option '<key>': '<value>'" set when parsing met an unknown value.
+int options_check(const ConvertOptions* o);
 
 // Pixels an image may have unless the options say otherwise: far above any camera (150 MP
 // passes), far below what a few hostile headers claiming 16000 x 16000 would take at once.
@@ -20,7 +34,7 @@ constexpr int64_t kDefaultMaxPixels = 178956970;
 // The limit in force for these options (NULL: the default).
 int64_t options_max_pixels(const ConvertOptions* o);
 
-// quality 85, everything else zero.
+// quality 85, enlarge 1, everything else zero.
 void options_defaults(ConvertOptions* o);
 
 // Reads a JSON options text over the caller's defaults; NULL, empty or unparsable text

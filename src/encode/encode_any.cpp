@@ -3,6 +3,7 @@
 
 #include "core/output_file.h"
 #include "encode/encode.h"
+#include "encode/metadata.h"
 #include "platform/platform.h"
 
 int imgbuf_is_transparent(const imgbuf* img) {
@@ -24,14 +25,17 @@ int encode_any(const imgbuf* img, const char* out, const char* ext, const Conver
     ok = heif_encode(img, out, tmp.c_str(), ext, opts, &kept);
   else if (strcmp(ext, "ico") == 0)
     ok = ico_encode(img, out, tmp.c_str());
-  else if (strcmp(ext, "webp") == 0)
-    ok = webp_encode(img, out, tmp.c_str(), opts);
   else
     ok = ff_encode(img, out, tmp.c_str(), ext, opts, &kept);
   if (!ok) {
     output_discard(tmp.c_str());
     return 0;
   }
+  // Metadata the encoders cannot write goes into their finished file, before the rename.
+  if (strcmp(ext, "png") == 0)
+    kept = png_add_exif(tmp.c_str(), img, opts);
+  else if (strcmp(ext, "webp") == 0)
+    kept = webp_add_metadata(tmp.c_str(), img, opts);
   if (!output_commit(tmp.c_str(), out)) return 0;
   int64_t size = plat_file_size(out);
   *bytes = size < 0 ? 0 : size;

@@ -8,6 +8,7 @@ extern "C" {
 #include "core/ffmpeg_util.h"
 #include "decode/decode.h"
 #include "encode/encode.h"
+#include "encode/metadata.h"
 
 namespace {
 struct EncoderEntry {
@@ -141,6 +142,14 @@ int ff_encode(const imgbuf* img, const char* out, const char* tmp, const char* e
   frame->height = ctx->height;
   if (av_frame_get_buffer(frame.get(), 32) < 0) return set_error("frame alloc failed");
   if (!fill_frame(img, ext, frame.get())) return 0;
+  // FFmpeg's PNG and JPEG encoders write a profile found in the frame's side data (iCCP, and
+  // APP2 ICC_PROFILE chunks split at 65519 bytes).
+  if ((is_jpeg(ext) || strcmp(ext, "png") == 0) && keep_icc_profile(img, opts)) {
+    AVFrameSideData* sd = av_frame_new_side_data(frame.get(), AV_FRAME_DATA_ICC_PROFILE,
+                                                 static_cast<size_t>(img->icc_size));
+    if (!sd) return set_error("out of memory");
+    memcpy(sd->data, img->icc, static_cast<size_t>(img->icc_size));
+  }
   frame->pts = 0;
   if (is_jpeg(ext)) frame->quality = q * FF_QP2LAMBDA;
 

@@ -120,7 +120,7 @@ bool write_test_dng_layout(const std::string& path, const DngLayout& layout) {
       ascii(271, layout.make),
       ascii(272, layout.model),
       longs(273, {0}),  // StripOffsets
-      shorts(274, {1}),
+      shorts(274, {static_cast<uint32_t>(layout.orientation)}),
       shorts(277, {1}),
       longs(278, {static_cast<uint32_t>(ch)}),
       longs(279, {strip_bytes}),

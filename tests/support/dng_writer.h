@@ -20,6 +20,8 @@ struct DngLayout {
   int claim_height = 0;
   // One linear grey channel instead of the colour mosaic.
   bool monochrome = false;
+  // The TIFF Orientation tag (1: as stored).
+  int orientation = 1;
 };
 
 // Writes a 16-bit DNG of width x height (both at least 22 and even for the developer to
