@@ -23,6 +23,8 @@ int ff_encode(const imgbuf* img, const char* out, const char* tmp, const char* e
 int heif_encode(const imgbuf* img, const char* out, const char* tmp, const char* ext,
                 const ConvertOptions* opts, int32_t* exif_kept = nullptr);
 int ico_encode(const imgbuf* img, const char* out, const char* tmp);
+// WebP through libwebp directly; the bytes equal ff_encode's for "webp".
+int webp_encode(const imgbuf* img, const char* out, const char* tmp, const ConvertOptions* opts);
 
 // Fills an allocated AV_PIX_FMT_PAL8 frame with indices and a 256-entry palette built
 // from the image. Returns 1, or 0 with "out of memory".

@@ -25,6 +25,8 @@ int encode_any(const imgbuf* img, const char* out, const char* ext, const Conver
     ok = heif_encode(img, out, tmp.c_str(), ext, opts, &kept);
   else if (strcmp(ext, "ico") == 0)
     ok = ico_encode(img, out, tmp.c_str());
+  else if (strcmp(ext, "webp") == 0)
+    ok = webp_encode(img, out, tmp.c_str(), opts);
   else
     ok = ff_encode(img, out, tmp.c_str(), ext, opts, &kept);
   if (!ok) {

@@ -237,8 +237,7 @@ int probe_header(const char* in, ProbeInfo* p, const char** out_json) {
   InputGuard guard(&held);
   const char* name = held.fd >= 0 || !held.name.empty() ? held.name.c_str() : in;
   FileHeader h{};
-  if (!read_header(in, name, &h) || h.may_be_transparent || h.width < 1 || h.height < 1)
-    return -1;
+  if (!read_header(in, name, &h) || h.may_be_transparent || h.width < 1 || h.height < 1) return -1;
   // Too large: the decode refuses it in its own words.
   if (!imgbuf_check_pixels(h.width, h.height, kDefaultMaxPixels)) {
     clear_error();

@@ -21,8 +21,8 @@ class ProbeRoutes : public ::testing::TestWithParam<RouteCase> {};
 
 std::string probe_text(const std::string& path, bool full) {
   const char* json = nullptr;
-  const int ok = full ? probe_by_decoding(path.c_str(), &json)
-                      : imgconvert_probe(path.c_str(), &json);
+  const int ok =
+      full ? probe_by_decoding(path.c_str(), &json) : imgconvert_probe(path.c_str(), &json);
   EXPECT_EQ(ok, 1) << path << ": " << imgconvert_last_error();
   return json ? json : "";
 }
@@ -47,9 +47,10 @@ INSTANTIATE_TEST_SUITE_P(
                       RouteCase{"png_alpha", "png", 41, 29, 2}, RouteCase{"bmp", "bmp", 37, 21, 0},
                       RouteCase{"bmp_alpha", "bmp", 37, 21, 2}, RouteCase{"tga", "tga", 19, 7, 0},
                       RouteCase{"tga_alpha", "tga", 19, 7, 2}, RouteCase{"tiff", "tiff", 50, 30, 0},
-                      RouteCase{"tif_alpha", "tif", 50, 30, 2}, RouteCase{"webp", "webp", 97, 31, 0},
-                      RouteCase{"webp_alpha", "webp", 97, 31, 2}, RouteCase{"gif", "gif", 40, 20, 0},
-                      RouteCase{"gif_alpha", "gif", 40, 20, 2}),
+                      RouteCase{"tif_alpha", "tif", 50, 30, 2},
+                      RouteCase{"webp", "webp", 97, 31, 0},
+                      RouteCase{"webp_alpha", "webp", 97, 31, 2},
+                      RouteCase{"gif", "gif", 40, 20, 0}, RouteCase{"gif_alpha", "gif", 40, 20, 2}),
     [](const ::testing::TestParamInfo<RouteCase>& i) { return std::string(i.param.label); });
 
 // JPEG metadata takes the same answer on both routes; a file cut before its
