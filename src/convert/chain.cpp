@@ -1,5 +1,8 @@
 #include "convert/chain.h"
 
+#include <cstring>
+
+#include "convert/color.h"
 #include "core/error.h"
 #include "core/geometry.h"
 #include "core/holders.h"
@@ -41,6 +44,7 @@ int convert_chain(const char* in, const char* out, const char* ext, const Conver
     return 0;
   }
   if (!orient_upright(&img, opts) || !resize_within_limit(&img, opts)) return 0;
+  if (strcmp(opts->color_profile, "srgb") == 0 && !imgbuf_to_srgb(&img)) return 0;
   int64_t bytes = 0;
   int32_t exif_kept = 0;
   if (!encode_any(&img, out, ext, opts, &bytes, &exif_kept)) return 0;

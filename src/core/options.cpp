@@ -93,6 +93,8 @@ void parse_options(const char* json, ConvertOptions* o) {
     static const char* const kernels[] = {"bicubic", "bilinear", "lanczos", "area"};
     read_choice(root, "fit", fits, 3, &o->fit, o);
     read_choice(root, "kernel", kernels, 4, &o->kernel, o);
+    static const char* const gif_palettes[] = {"fast", "quality"};  // GifPalette order
+    read_choice(root, "gif_palette", gif_palettes, 2, &o->gif_palette, o);
     yyjson_val* cp = yyjson_obj_get(root, "color_profile");
     if (yyjson_is_str(cp) && yyjson_get_len(cp) > 0)
       snprintf(o->color_profile, sizeof o->color_profile, "%s", yyjson_get_str(cp));

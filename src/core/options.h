@@ -19,9 +19,11 @@ struct ConvertOptions {
   // it, since ignoring it would give another picture than the one asked for.
   char invalid_key[32];
   char invalid_value[64];
+  int32_t gif_palette;  // how GIF output gets its palette (GifPalette)
 };
 
 enum ImgFit { FIT_FILL = 0, FIT_INSIDE = 1, FIT_COVER = 2 };
+enum GifPalette { GIF_PALETTE_FAST = 0, GIF_PALETTE_QUALITY = 1 };
 enum ImgKernel { KERNEL_BICUBIC = 0, KERNEL_BILINEAR = 1, KERNEL_LANCZOS = 2, KERNEL_AREA = 3 };
 
 // 1, or 0 with "invalid option '<key>': '<value>'" set when parsing met an unknown value.

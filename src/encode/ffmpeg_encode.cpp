@@ -51,8 +51,10 @@ struct Output {
   }
 };
 
-int fill_frame(const imgbuf* img, const char* ext, AVFrame* frame) {
-  if (strcmp(ext, "gif") == 0) return gif_fill_frame(img, frame);
+int fill_frame(const imgbuf* img, const char* ext, const ConvertOptions* opts, AVFrame* frame) {
+  if (strcmp(ext, "gif") == 0)
+    return opts->gif_palette == GIF_PALETTE_QUALITY ? gif_fill_frame_quality(img, frame)
+                                                    : gif_fill_frame(img, frame);
   const int bpp = img->has_alpha ? 4 : 3;
   SwsPtr sws(sws_getContext(img->width, img->height,
                             img->has_alpha ? AV_PIX_FMT_RGBA : AV_PIX_FMT_RGB24, img->width,
@@ -141,7 +143,7 @@ int ff_encode(const imgbuf* img, const char* out, const char* tmp, const char* e
   frame->width = ctx->width;
   frame->height = ctx->height;
   if (av_frame_get_buffer(frame.get(), 32) < 0) return set_error("frame alloc failed");
-  if (!fill_frame(img, ext, frame.get())) return 0;
+  if (!fill_frame(img, ext, opts, frame.get())) return 0;
   // FFmpeg's PNG and JPEG encoders write a profile found in the frame's side data (iCCP, and
   // APP2 ICC_PROFILE chunks split at 65519 bytes).
   if ((is_jpeg(ext) || strcmp(ext, "png") == 0) && keep_icc_profile(img, opts)) {

@@ -1,8 +1,10 @@
-// HEIC/HEIF (HEVC) and AVIF (AV1) outputs through libheif: interleaved 8-bit RGB or RGBA,
-// a colour description chosen by the options, the lossy quality and the source's EXIF.
+// HEIC/HEIF (HEVC, YCbCr 4:2:0) and AVIF (AV1, RGB 4:4:4) outputs through libheif from
+// interleaved 8-bit RGB or RGBA, a colour description chosen by the options, the lossy
+// quality and the source's EXIF.
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 #include "core/error.h"
 #include "decode/heif_common.h"
@@ -40,15 +42,10 @@ heif_error sink_write(heif_context*, const void* data, size_t size, void* userda
   return heif_error{heif_error_Ok, heif_suberror_Unspecified, "Success"};
 }
 
-// Labels the pixels; their values are never converted. Results are not examined: a
-// description libheif refuses leaves the image without one.
-void attach_color_profile(heif_image* image, const imgbuf* img, const char* profile) {
-  if (strcmp(profile, "keep") == 0 && img->icc && img->icc_size > 4) {
-    heif_image_set_raw_color_profile(image, "rICC", img->icc, static_cast<size_t>(img->icc_size));
-    return;
-  }
-  heif_color_profile_nclx* nclx = heif_nclx_color_profile_alloc();
-  if (!nclx) return;
+// The colour description of the output, chosen by the options. HEVC gets real YCbCr
+// (matrix 6, as phones and operating systems expect it; libheif converts with the matrix the
+// label names, so label and pixels agree); AV1 keeps RGB planes coded at 4:4:4.
+void describe_color(heif_color_profile_nclx* nclx, const char* profile, bool av1) {
   if (strcmp(profile, "display_p3") == 0) {
     nclx->color_primaries = heif_color_primaries_SMPTE_RP_431_2;                   // 11
     nclx->transfer_characteristics = heif_transfer_characteristic_SMPTE_ST_428_1;  // 17
@@ -56,11 +53,31 @@ void attach_color_profile(heif_image* image, const imgbuf* img, const char* prof
     nclx->color_primaries = heif_color_primaries_ITU_R_BT_709_5;                  // 1
     nclx->transfer_characteristics = heif_transfer_characteristic_IEC_61966_2_1;  // 13
   }
-  nclx->matrix_coefficients = heif_matrix_coefficients_RGB_GBR;  // 0
+  nclx->matrix_coefficients =
+      av1 ? heif_matrix_coefficients_RGB_GBR : heif_matrix_coefficients_ITU_R_BT_601_6;  // 0, 6
   nclx->full_range_flag = 1;
-  heif_image_set_nclx_color_profile(image, nclx);
-  heif_nclx_color_profile_free(nclx);
 }
+
+// Labels the pixels; their values are never converted here. Results are not examined: a
+// description libheif refuses leaves the image without one.
+void attach_color_profile(heif_image* image, const imgbuf* img, const char* profile,
+                          const heif_color_profile_nclx* nclx) {
+  if (strcmp(profile, "keep") == 0 && img->icc && img->icc_size > 4) {
+    heif_image_set_raw_color_profile(image, "rICC", img->icc, static_cast<size_t>(img->icc_size));
+    return;
+  }
+  heif_image_set_nclx_color_profile(image, nclx);
+}
+
+struct NclxFree {
+  void operator()(heif_color_profile_nclx* n) const { heif_nclx_color_profile_free(n); }
+};
+using NclxPtr = std::unique_ptr<heif_color_profile_nclx, NclxFree>;
+
+struct EncodingOptionsFree {
+  void operator()(heif_encoding_options* o) const { heif_encoding_options_free(o); }
+};
+using EncodingOptionsPtr = std::unique_ptr<heif_encoding_options, EncodingOptionsFree>;
 
 void copy_pixels(const imgbuf* img, uint8_t* plane, int stride, int dst_bpp) {
   const int src_bpp = img->has_alpha ? 4 : 3;
@@ -105,7 +122,10 @@ int heif_encode(const imgbuf* img, const char* out, const char* tmp, const char*
   uint8_t* plane = heif_image_get_plane(image.get(), heif_channel_interleaved, &stride);
   if (!plane) return set_error("heif_image_add_plane failed: %s", "?");
   copy_pixels(img, plane, stride, transparent ? 4 : 3);
-  attach_color_profile(image.get(), img, opts->color_profile);
+  NclxPtr nclx(heif_nclx_color_profile_alloc());
+  if (!nclx) return set_error("heif: out of memory");
+  describe_color(nclx.get(), opts->color_profile, av1);
+  attach_color_profile(image.get(), img, opts->color_profile, nclx.get());
 
   heif_encoder* raw_encoder = nullptr;
   err = heif_context_get_encoder_for_format(ctx.get(), format, &raw_encoder);
@@ -113,10 +133,19 @@ int heif_encode(const imgbuf* img, const char* out, const char* tmp, const char*
   if (err.code != heif_error_Ok || !encoder)
     return set_error("heif: cannot get %s encoder: %s", codec, heif_msg(err));
   heif_encoder_set_lossy_quality(encoder.get(), opts->quality);
-  if (av1) heif_encoder_set_parameter(encoder.get(), "chroma", "444");
+  heif_encoder_set_parameter(encoder.get(), "chroma", av1 ? "444" : "420");
+  // An ICC-labelled image has no nclx of its own; the output description still says which
+  // matrix the RGB to YCbCr conversion used, so every decoder turns it back the same way.
+  EncodingOptionsPtr enc_opts;
+  if (!av1) {
+    enc_opts.reset(heif_encoding_options_alloc());
+    if (!enc_opts) return set_error("heif: out of memory");
+    enc_opts->output_nclx_profile = nclx.get();
+  }
 
   heif_image_handle* raw_handle = nullptr;
-  err = heif_context_encode_image(ctx.get(), image.get(), encoder.get(), nullptr, &raw_handle);
+  err =
+      heif_context_encode_image(ctx.get(), image.get(), encoder.get(), enc_opts.get(), &raw_handle);
   HeifHandlePtr handle(raw_handle);
   encoder.reset();
   image.reset();

@@ -128,8 +128,12 @@ TEST_P(HeifRoundTrip, PixelsCloseAndLayoutByTransparency) {
   // An opaque RGBA source comes back as RGB; compare against its colour samples alone.
   imgbuf ref = make_pattern(c.width, c.height, c.alpha == Alpha::kTransparent);
   ImgGuard gr{&ref};
-  EXPECT_LT(mean_sample_diff(ref, back), 6.0);
-  EXPECT_LT(max_sample_diff(ref, back), 80);
+  // HEVC stores chroma at 4:2:0; the pattern's green sawtooth jumps by 255 between
+  // neighbours, chroma detail that halving loses, so its bounds are wider. Photo-like
+  // pictures are held to channel PSNR bounds in test_fidelity_color.
+  const bool av1 = strcmp(c.ext, "avif") == 0;
+  EXPECT_LT(mean_sample_diff(ref, back), av1 ? 6.0 : 8.0);
+  EXPECT_LT(max_sample_diff(ref, back), av1 ? 80 : 128);
 }
 
 INSTANTIATE_TEST_SUITE_P(Formats, HeifRoundTrip,
@@ -180,7 +184,8 @@ TEST_P(HeifColourProfile, DescriptionFollowsTheName) {
   }
   EXPECT_EQ(info.primaries, c.primaries);
   EXPECT_EQ(info.transfer, c.transfer);
-  EXPECT_EQ(info.matrix, 0);
+  // AV1 codes the RGB planes themselves; HEVC is YCbCr by the BT.601 matrix.
+  EXPECT_EQ(info.matrix, strcmp(c.ext, "avif") == 0 ? 0 : 6);
   EXPECT_EQ(info.full_range, 1);
 }
 

@@ -1,0 +1,116 @@
+// The "quality" GIF palette: FFmpeg's palettegen builds the palette from the colour
+// distribution and paletteuse maps the pixels with error-diffusion dithering.
+#include <cstdint>  // before FFmpeg's headers, which need UINT64_C in C++
+
+extern "C" {
+#include <libavfilter/avfilter.h>
+#include <libavfilter/buffersink.h>
+#include <libavfilter/buffersrc.h>
+}
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "core/error.h"
+#include "core/ffmpeg_util.h"
+#include "encode/encode.h"
+
+namespace {
+
+struct GraphFree {
+  void operator()(AVFilterGraph* g) const { avfilter_graph_free(&g); }
+};
+using GraphPtr = std::unique_ptr<AVFilterGraph, GraphFree>;
+
+struct InOutFree {
+  void operator()(AVFilterInOut* io) const { avfilter_inout_free(&io); }
+};
+using InOutPtr = std::unique_ptr<AVFilterInOut, InOutFree>;
+
+// One palette per frame; no entry is held back for transparency, since the GIF is opaque
+// like the default builder's (alpha is ignored). sierra2_4a diffuses the error over three
+// neighbours, about as smooth as Floyd-Steinberg and a little faster.
+const char kChain[] =
+    "split[a][b];[b]palettegen=stats_mode=single:reserve_transparent=0[p];"
+    "[a][p]paletteuse=dither=sierra2_4a";
+
+// The record's RGB into a frame of the filter's own allocation; alpha is dropped.
+int record_to_frame(const imgbuf* img, AVFrame* f) {
+  f->format = AV_PIX_FMT_RGB24;
+  f->width = img->width;
+  f->height = img->height;
+  if (av_frame_get_buffer(f, 0) < 0) return set_error("out of memory");
+  const int bpp = img->has_alpha ? 4 : 3;
+  const int64_t w = img->width;
+  for (int64_t y = 0; y < img->height; y++) {
+    const uint8_t* src = img->pixels + y * w * bpp;
+    uint8_t* dst = f->data[0] + y * f->linesize[0];
+    if (bpp == 3) {
+      memcpy(dst, src, static_cast<size_t>(w) * 3);
+      continue;
+    }
+    for (int64_t x = 0; x < w; x++) memcpy(dst + x * 3, src + x * 4, 3);
+  }
+  f->pts = 0;
+  return 1;
+}
+
+// buffer -> kChain -> buffersink, single-threaded: batch workers already run side by side.
+int build_graph(const imgbuf* img, AVFilterGraph* g, AVFilterContext** src,
+                AVFilterContext** sink) {
+  g->nb_threads = 1;
+  char args[128];
+  snprintf(args, sizeof args, "video_size=%dx%d:pix_fmt=%d:time_base=1/25:pixel_aspect=1/1",
+           img->width, img->height, static_cast<int>(AV_PIX_FMT_RGB24));
+  if (avfilter_graph_create_filter(src, avfilter_get_by_name("buffer"), "in", args, nullptr, g) <
+          0 ||
+      avfilter_graph_create_filter(sink, avfilter_get_by_name("buffersink"), "out", nullptr,
+                                   nullptr, g) < 0)
+    return set_error("gif palette filter failed");
+  InOutPtr outputs(avfilter_inout_alloc());
+  InOutPtr inputs(avfilter_inout_alloc());
+  if (!outputs || !inputs) return set_error("out of memory");
+  outputs->name = av_strdup("in");
+  outputs->filter_ctx = *src;
+  inputs->name = av_strdup("out");
+  inputs->filter_ctx = *sink;
+  AVFilterInOut* in_raw = inputs.release();
+  AVFilterInOut* out_raw = outputs.release();
+  const int r = avfilter_graph_parse_ptr(g, kChain, &in_raw, &out_raw, nullptr);
+  avfilter_inout_free(&in_raw);
+  avfilter_inout_free(&out_raw);
+  if (r < 0 || avfilter_graph_config(g, nullptr) < 0) return set_error("gif palette filter failed");
+  return 1;
+}
+
+}  // namespace
+
+int gif_fill_frame_quality(const imgbuf* img, AVFrame* frame) {
+  GraphPtr graph(avfilter_graph_alloc());
+  if (!graph) return set_error("out of memory");
+  AVFilterContext* src = nullptr;
+  AVFilterContext* sink = nullptr;
+  if (!build_graph(img, graph.get(), &src, &sink)) return 0;
+
+  FramePtr in(av_frame_alloc());
+  if (!in) return set_error("out of memory");
+  if (!record_to_frame(img, in.get())) return 0;
+  if (av_buffersrc_add_frame(src, in.get()) < 0 || av_buffersrc_add_frame(src, nullptr) < 0)
+    return set_error("gif palette filter failed");
+  FramePtr out(av_frame_alloc());
+  if (!out) return set_error("out of memory");
+  if (av_buffersink_get_frame(sink, out.get()) < 0 || out->format != AV_PIX_FMT_PAL8 ||
+      out->width != img->width || out->height != img->height || !out->data[1])
+    return set_error("gif palette filter failed");
+
+  for (int y = 0; y < img->height; y++)
+    memcpy(frame->data[0] + static_cast<ptrdiff_t>(y) * frame->linesize[0],
+           out->data[0] + static_cast<ptrdiff_t>(y) * out->linesize[0],
+           static_cast<size_t>(img->width));
+  // Every entry opaque: the GIF writer would take a clear entry for the transparent one.
+  const uint32_t* from = reinterpret_cast<const uint32_t*>(out->data[1]);
+  uint32_t* to = reinterpret_cast<uint32_t*>(frame->data[1]);
+  for (int i = 0; i < 256; i++) to[i] = from[i] | 0xFF000000u;
+  return 1;
+}
