@@ -20,6 +20,7 @@ namespace {
 const char* const kFits[] = {"fill", "inside", "cover", nullptr};
 const char* const kKernels[] = {"bicubic", "bilinear", "lanczos", "area", nullptr};
 const char* const kProfiles[] = {"keep", "display_p3", "srgb", nullptr};
+const char* const kGifPalettes[] = {"fast", "quality", nullptr};
 constexpr unsigned kBoth = CLI_CONVERT | CLI_BATCH;
 
 // The library reads numbers as 32-bit integers, the pixel limit as a 64-bit one through a
@@ -46,6 +47,8 @@ const CliFlag kFlags[] = {
      "resolution written into PNG and TIFF output"},
     {"--color-profile", "color_profile", CLI_TEXT, kBoth, 0, 0, nullptr, kProfiles, "NAME",
      "keep, display_p3 or srgb"},
+    {"--gif-palette", "gif_palette", CLI_TEXT, kBoth, 0, 0, nullptr, kGifPalettes, "NAME",
+     "GIF palette: fast (default) or quality (dithered, slower)"},
     {"--max-pixels", "max_pixels", CLI_INT, kBoth, 1, kMaxExact, nullptr, nullptr, "N",
      "refuse inputs of more pixels than N"},
     {"--threads", "threads", CLI_INT, CLI_BATCH, 1, 64, nullptr, nullptr, "N",
