@@ -19,7 +19,8 @@ struct Tiff {
   }
   size_t u32(size_t at) const {
     return le ? static_cast<size_t>(data[at]) | static_cast<size_t>(data[at + 1]) << 8 |
-                    static_cast<size_t>(data[at + 2]) << 16 | static_cast<size_t>(data[at + 3]) << 24
+                    static_cast<size_t>(data[at + 2]) << 16 |
+                    static_cast<size_t>(data[at + 3]) << 24
               : static_cast<size_t>(data[at]) << 24 | static_cast<size_t>(data[at + 1]) << 16 |
                     static_cast<size_t>(data[at + 2]) << 8 | static_cast<size_t>(data[at + 3]);
   }
@@ -29,10 +30,8 @@ struct Tiff {
 // SHORT of count 1, its value in the entry's first two bytes.
 size_t orientation_at(const uint8_t* segment, int32_t size) {
   if (!segment || size < static_cast<int32_t>(kTiffStart) + 8) return 0;
-  if (segment[0] != 0xFF || segment[1] != 0xE1 || memcmp(segment + 4, "Exif\0\0", 6) != 0)
-    return 0;
-  Tiff t{const_cast<uint8_t*>(segment) + kTiffStart, static_cast<size_t>(size) - kTiffStart,
-         false};
+  if (segment[0] != 0xFF || segment[1] != 0xE1 || memcmp(segment + 4, "Exif\0\0", 6) != 0) return 0;
+  Tiff t{const_cast<uint8_t*>(segment) + kTiffStart, static_cast<size_t>(size) - kTiffStart, false};
   if (memcmp(t.data, "II*\0", 4) == 0)
     t.le = true;
   else if (memcmp(t.data, "MM\0*", 4) != 0)
@@ -77,22 +76,22 @@ int imgbuf_orient(imgbuf* img, int orientation) {
   const int bpp = img->has_alpha ? 4 : 3;
   uint8_t* pixels = imgbuf_alloc_pixels(dw, dh, bpp);
   if (!pixels) return set_error("out of memory");
-  // The source pixel of output (0, 0), and the source steps (in pixels) for one step right
-  // and one step down in the output.
-  int64_t start = 0, right = 1, down = w;
-  switch (orientation) {
-    case 2: start = w - 1, right = -1, down = w; break;
-    case 3: start = w * h - 1, right = -1, down = -w; break;
-    case 4: start = (h - 1) * w, right = 1, down = -w; break;
-    case 5: start = 0, right = w, down = 1; break;
-    case 6: start = (h - 1) * w, right = -w, down = 1; break;
-    case 7: start = w * h - 1, right = -w, down = -1; break;
-    case 8: start = w - 1, right = w, down = -1; break;
-  }
+  // Where each orientation's walk starts in the source (a corner) and how one step right
+  // and one step down in the output move through the source; indexed by the tag value.
+  struct Walk {
+    int8_t last_x, last_y, right_x, right_y, down_x, down_y;
+  };
+  static const Walk kWalks[9] = {{0, 0, 1, 0, 0, 1},   {0, 0, 1, 0, 0, 1},   {1, 0, -1, 0, 0, 1},
+                                 {1, 1, -1, 0, 0, -1}, {0, 1, 1, 0, 0, -1},  {0, 0, 0, 1, 1, 0},
+                                 {0, 1, 0, -1, 1, 0},  {1, 1, 0, -1, -1, 0}, {1, 0, 0, 1, -1, 0}};
+  const Walk& k = kWalks[orientation];
+  const int64_t start = (k.last_y ? h - 1 : 0) * w + (k.last_x ? w - 1 : 0);
+  const int64_t right = k.right_y * w + k.right_x, down = k.down_y * w + k.down_x;
   uint8_t* dst = pixels;
   for (int64_t y = 0; y < dh; y++) {
     int64_t s = start + y * down;
-    for (int64_t x = 0; x < dw; x++, s += right, dst += bpp) memcpy(dst, img->pixels + s * bpp, bpp);
+    for (int64_t x = 0; x < dw; x++, s += right, dst += bpp)
+      memcpy(dst, img->pixels + s * bpp, bpp);
   }
   free(img->pixels);
   img->pixels = pixels;
@@ -129,8 +128,8 @@ void imgbuf_fit_size(const imgbuf* img, int32_t width, int32_t height, int fit, 
   }
   // The box's width decides when it is the tighter side (inside) or the looser (cover);
   // the cross products compare width / w with height / h without rounding.
-  const bool by_width = (static_cast<int64_t>(width) * h <= static_cast<int64_t>(height) * w) ==
-                        (fit == FIT_INSIDE);
+  const bool by_width =
+      (static_cast<int64_t>(width) * h <= static_cast<int64_t>(height) * w) == (fit == FIT_INSIDE);
   if (by_width) {
     sw = width;
     sh = scaled_side(h, width, w);

@@ -143,8 +143,9 @@ TEST_P(AutoOrient, MatchesPillowAndResetsTheTag) {
                               "{\"auto_orient\":1,\"keep_exif\":1,\"width\":16}", &json),
               1)
         << last_error();
-    EXPECT_NE(std::string(json).find("\"width\":16,\"height\":" + std::string(turned ? "24" : "10")),
-              std::string::npos)
+    EXPECT_NE(
+        std::string(json).find("\"width\":16,\"height\":" + std::string(turned ? "24" : "10")),
+        std::string::npos)
         << json;
     EXPECT_EQ(run("exiftool -s3 -n -Orientation -Make " + out), "1\nTst\n") << ext;
   }
@@ -171,18 +172,18 @@ TEST(UprightEngines, HeifTransformationsAreApplied) {
   ImgGuard gs{&src};
   HeifContextPtr ctx(heif_context_alloc());
   heif_image* raw_image = nullptr;
-  ASSERT_EQ(heif_image_create(48, 32, heif_colorspace_RGB, heif_chroma_interleaved_RGB, &raw_image)
-                .code,
-            heif_error_Ok);
+  ASSERT_EQ(
+      heif_image_create(48, 32, heif_colorspace_RGB, heif_chroma_interleaved_RGB, &raw_image).code,
+      heif_error_Ok);
   HeifImagePtr image(raw_image);
   heif_image_add_plane(image.get(), heif_channel_interleaved, 48, 32, 8);
   int stride = 0;
   uint8_t* plane = heif_image_get_plane(image.get(), heif_channel_interleaved, &stride);
-  for (int y = 0; y < 32; y++)
-    memcpy(plane + y * stride, src.pixels + y * 48 * 3, 48 * 3);
+  for (int y = 0; y < 32; y++) memcpy(plane + y * stride, src.pixels + y * 48 * 3, 48 * 3);
   heif_encoder* raw_encoder = nullptr;
-  ASSERT_EQ(heif_context_get_encoder_for_format(ctx.get(), heif_compression_HEVC, &raw_encoder).code,
-            heif_error_Ok);
+  ASSERT_EQ(
+      heif_context_get_encoder_for_format(ctx.get(), heif_compression_HEVC, &raw_encoder).code,
+      heif_error_Ok);
   HeifEncoderPtr encoder(raw_encoder);
   heif_encoder_set_lossy_quality(encoder.get(), 95);
   heif_encoding_options* eo = heif_encoding_options_alloc();
@@ -338,13 +339,12 @@ TEST_P(ChoiceParse, KnownValuesAndWrongTypes) {
 
 INSTANTIATE_TEST_SUITE_P(
     Options, ChoiceParse,
-    ::testing::Values(ChoiceCase{"{}", FIT_FILL, KERNEL_BICUBIC},
-                      ChoiceCase{"{\"fit\":\"inside\",\"kernel\":\"lanczos\"}", FIT_INSIDE,
-                                 KERNEL_LANCZOS},
-                      ChoiceCase{"{\"fit\":\"cover\",\"kernel\":\"area\"}", FIT_COVER, KERNEL_AREA},
-                      ChoiceCase{"{\"fit\":\"fill\",\"kernel\":\"bilinear\"}", FIT_FILL,
-                                 KERNEL_BILINEAR},
-                      ChoiceCase{"{\"fit\":2,\"kernel\":null}", FIT_FILL, KERNEL_BICUBIC}));
+    ::testing::Values(
+        ChoiceCase{"{}", FIT_FILL, KERNEL_BICUBIC},
+        ChoiceCase{"{\"fit\":\"inside\",\"kernel\":\"lanczos\"}", FIT_INSIDE, KERNEL_LANCZOS},
+        ChoiceCase{"{\"fit\":\"cover\",\"kernel\":\"area\"}", FIT_COVER, KERNEL_AREA},
+        ChoiceCase{"{\"fit\":\"fill\",\"kernel\":\"bilinear\"}", FIT_FILL, KERNEL_BILINEAR},
+        ChoiceCase{"{\"fit\":2,\"kernel\":null}", FIT_FILL, KERNEL_BICUBIC}));
 
 class InvalidChoice : public ::testing::TestWithParam<std::pair<const char*, const char*>> {};
 

@@ -1,0 +1,279 @@
+// EXIF and ICC profiles carried from a JPEG source into PNG, JPEG and WebP outputs, read
+// back by two other readers: exiftool for EXIF, Pillow for the profile's bytes.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "encode/metadata.h"
+#include "imgconvert.h"
+#include "support/test_support.h"
+
+namespace {
+
+std::string run(const std::string& cmd) {
+  std::string out;
+  FILE* p = popen(cmd.c_str(), "r");
+  if (!p) return out;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+  pclose(p);
+  return out;
+}
+
+// A profile-shaped block: a header that states its size and the 'acsp' signature, then
+// bytes that differ everywhere, so a lost or reordered chunk shows.
+std::vector<uint8_t> fake_profile(size_t size) {
+  std::vector<uint8_t> p(size);
+  for (size_t i = 0; i < size; i++) p[i] = static_cast<uint8_t>((i * 131 + i / 251) & 0xFF);
+  for (int i = 0; i < 4; i++) p[i] = static_cast<uint8_t>(size >> (24 - 8 * i));
+  memcpy(p.data() + 36, "acsp", 4);
+  return p;
+}
+
+// A whole APP1 segment with Make "Tst" and Orientation 1 in IFD0 (big-endian TIFF).
+std::vector<uint8_t> exif_segment() {
+  std::vector<uint8_t> s = {0xFF, 0xE1, 0, 0, 'E', 'x', 'i', 'f', 0,    0,    'M', 'M',
+                            0,    42,   0, 0, 0,   8,   0,   2,   0x01, 0x0F, 0,   2,
+                            0,    0,    0, 4, 'T', 's', 't', 0,   0x01, 0x12, 0,   3,
+                            0,    0,    0, 1, 0,   1,   0,   0,   0,    0,    0,   0};
+  s[3] = static_cast<uint8_t>(s.size() - 2);
+  return s;
+}
+
+// APP2 ICC_PROFILE segments carrying the profile in chunks of at most 65519 bytes.
+std::vector<uint8_t> icc_segments(const std::vector<uint8_t>& icc) {
+  const size_t max = 65519;
+  const size_t count = (icc.size() + max - 1) / max;
+  std::vector<uint8_t> out;
+  for (size_t i = 0; i < count; i++) {
+    const size_t n = std::min(max, icc.size() - i * max);
+    const size_t len = n + 16;
+    const uint8_t head[] = {0xFF, 0xE2, static_cast<uint8_t>(len >> 8),
+                            static_cast<uint8_t>(len & 0xFF)};
+    out.insert(out.end(), head, head + 4);
+    const char* id = "ICC_PROFILE";
+    out.insert(out.end(), id, id + 12);
+    out.push_back(static_cast<uint8_t>(i + 1));
+    out.push_back(static_cast<uint8_t>(count));
+    out.insert(out.end(), icc.begin() + static_cast<long>(i * max),
+               icc.begin() + static_cast<long>(i * max + n));
+  }
+  return out;
+}
+
+// A JPEG of the test pattern with the EXIF segment and the profile after SOI.
+void write_source(const std::string& path, const std::vector<uint8_t>& icc) {
+  imgbuf img = make_pattern(40, 24, false);
+  ASSERT_EQ(write_image(img, path), 1);
+  imgbuf_free(&img);
+  std::vector<uint8_t> jpg = read_file(path);
+  std::vector<uint8_t> meta = exif_segment();
+  std::vector<uint8_t> app2 = icc_segments(icc);
+  meta.insert(meta.end(), app2.begin(), app2.end());
+  jpg.insert(jpg.begin() + 2, meta.begin(), meta.end());
+  write_file(path, jpg);
+}
+
+// The profile Pillow finds in a file, hex-encoded ("" when none).
+std::string pillow_icc_hex(const std::string& path) {
+  return run(
+      "/usr/bin/python3 -c \"import sys; from PIL import Image; im = Image.open(sys.argv[1]); "
+      "im.load(); print((im.info.get('icc_profile') or b'').hex())\" " +
+      path);
+}
+
+std::string hex(const std::vector<uint8_t>& b) {
+  static const char* d = "0123456789abcdef";
+  std::string s;
+  for (uint8_t c : b) s += d[c >> 4], s += d[c & 15];
+  return s + "\n";
+}
+
+struct MetaCase {
+  const char* ext;
+  size_t icc_size;  // above 65519 the JPEG output needs several APP2 chunks
+};
+
+class CarriedMetadata : public ::testing::TestWithParam<MetaCase> {
+ protected:
+  void SetUp() override {
+    icc_ = fake_profile(GetParam().icc_size);
+    src_ = dir_.file("src.jpg");
+    write_source(src_, icc_);
+  }
+  std::string convert(const char* options, std::string* json_out = nullptr) {
+    const std::string out = dir_.file(std::string("out.") + GetParam().ext);
+    const char* json = nullptr;
+    EXPECT_EQ(imgconvert_file(src_.c_str(), out.c_str(), options, &json), 1)
+        << imgconvert_last_error();
+    if (json_out && json) *json_out = json;
+    return out;
+  }
+  TempDir dir_;
+  std::string src_;
+  std::vector<uint8_t> icc_;
+};
+
+TEST_P(CarriedMetadata, ExifAndProfileReadBackByOtherReaders) {
+  std::string json;
+  const std::string out = convert("{\"keep_exif\":1,\"color_profile\":\"keep\"}", &json);
+  EXPECT_NE(json.find("\"exif_kept\":1"), std::string::npos) << json;
+  EXPECT_EQ(run("exiftool -s3 -n -Make -Orientation " + out), "Tst\n1\n");
+  EXPECT_EQ(pillow_icc_hex(out), hex(icc_));
+  // Pillow decodes the whole picture at its size, so the edited container is sound.
+  EXPECT_EQ(
+      run("/usr/bin/python3 -c \"import sys; from PIL import Image; im = Image.open(sys.argv[1]); "
+          "im.load(); print(im.size)\" " +
+          out),
+      "(40, 24)\n");
+  imgbuf back = read_image(out);
+  ImgGuard g{&back};
+  EXPECT_EQ(back.width, 40);
+}
+
+TEST_P(CarriedMetadata, EachOnItsOwn) {
+  std::string json;
+  std::string out = convert("{\"keep_exif\":1}", &json);
+  EXPECT_EQ(run("exiftool -s3 -Make " + out), "Tst\n");
+  EXPECT_EQ(pillow_icc_hex(out), "\n");
+  out = convert("{\"color_profile\":\"keep\"}", &json);
+  EXPECT_EQ(json.find("exif_kept"), std::string::npos) << json;
+  EXPECT_EQ(run("exiftool -s3 -Make " + out), "");
+  EXPECT_EQ(pillow_icc_hex(out), hex(icc_));
+}
+
+TEST_P(CarriedMetadata, NothingUnlessAsked) {
+  const std::string out = convert("{\"color_profile\":\"srgb\"}");
+  EXPECT_EQ(run("exiftool -s3 -Make " + out), "");
+  EXPECT_EQ(pillow_icc_hex(out), "\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, CarriedMetadata,
+                         ::testing::Values(MetaCase{"png", 3000}, MetaCase{"jpg", 3000},
+                                           MetaCase{"webp", 3001}, MetaCase{"png", 150000},
+                                           MetaCase{"jpg", 150000}, MetaCase{"webp", 150000}),
+                         [](const ::testing::TestParamInfo<MetaCase>& i) {
+                           return std::string(i.param.ext) + "_" + std::to_string(i.param.icc_size);
+                         });
+
+// ---- the container edits on their own ------------------------------------------------------
+
+// Chunk names of a WebP file in order, and whether the RIFF size matches the file.
+std::vector<std::string> webp_chunk_names(const std::vector<uint8_t>& d, bool* size_ok) {
+  std::vector<std::string> names;
+  const uint32_t riff = d[4] | d[5] << 8 | d[6] << 16 | static_cast<uint32_t>(d[7]) << 24;
+  *size_ok = riff + 8 == d.size();
+  for (size_t p = 12; p + 8 <= d.size();) {
+    const uint32_t n =
+        d[p + 4] | d[p + 5] << 8 | d[p + 6] << 16 | static_cast<uint32_t>(d[p + 7]) << 24;
+    names.emplace_back(reinterpret_cast<const char*>(d.data() + p), 4);
+    p += 8 + n + (n & 1);
+  }
+  return names;
+}
+
+// A record that carries EXIF and a profile, as a JPEG capture would leave it.
+struct RecordWithMetadata {
+  imgbuf img;
+  std::vector<uint8_t> exif = exif_segment();
+  std::vector<uint8_t> icc = fake_profile(777);  // odd: the chunk needs its pad byte
+  explicit RecordWithMetadata(bool alpha) {
+    img = make_pattern(33, 17, alpha);
+    img.exif = exif.data();
+    img.exif_size = static_cast<int32_t>(exif.size());
+    img.icc = icc.data();
+    img.icc_size = static_cast<int32_t>(icc.size());
+  }
+  ~RecordWithMetadata() {
+    img.exif = nullptr;
+    img.icc = nullptr;
+    imgbuf_free(&img);
+  }
+};
+
+class WebpEdit : public ::testing::TestWithParam<bool> {};
+
+TEST_P(WebpEdit, ExtendedLayoutInTheFixedOrderAndRepeatable) {
+  RecordWithMetadata r(GetParam());
+  TempDir dir;
+  const std::string path = dir.file("a.webp");
+  ConvertOptions o;
+  options_defaults(&o);
+  ASSERT_EQ(write_image(r.img, path, &o), 1);
+  o.keep_exif = 1;
+  snprintf(o.color_profile, sizeof o.color_profile, "keep");
+  // A second pass over an already extended file replaces the chunks instead of adding more.
+  for (int pass = 0; pass < 2; pass++) {
+    ASSERT_EQ(webp_add_metadata(path.c_str(), &r.img, &o), 1);
+    const std::vector<uint8_t> d = read_file(path);
+    bool size_ok = false;
+    const std::vector<std::string> names = webp_chunk_names(d, &size_ok);
+    EXPECT_TRUE(size_ok);
+    ASSERT_GE(names.size(), 4u);
+    EXPECT_EQ(names[0], "VP8X");
+    EXPECT_EQ(names[1], "ICCP");
+    EXPECT_EQ(names.back(), "EXIF");
+    EXPECT_EQ(std::count(names.begin(), names.end(), "EXIF"), 1);
+    const uint8_t flags = d[20];
+    EXPECT_EQ(flags & 0x28, 0x28);                    // ICC and EXIF
+    EXPECT_EQ((flags & 0x10) != 0, GetParam());       // alpha as the picture has it
+    EXPECT_EQ(d[24] | d[25] << 8 | d[26] << 16, 32);  // canvas width - 1
+    EXPECT_EQ(d[27] | d[28] << 8 | d[29] << 16, 16);  // canvas height - 1
+  }
+  imgbuf back = read_image(path);
+  ImgGuard g{&back};
+  EXPECT_LT(mean_sample_diff(back, r.img), 12.0);
+}
+
+INSTANTIATE_TEST_SUITE_P(OpaqueAndTransparent, WebpEdit, ::testing::Bool());
+
+TEST(PngEdit, OneExifChunkBeforeTheImageData) {
+  RecordWithMetadata r(false);
+  TempDir dir;
+  const std::string path = dir.file("a.png");
+  ConvertOptions o;
+  options_defaults(&o);
+  ASSERT_EQ(write_image(r.img, path, &o), 1);
+  o.keep_exif = 1;
+  for (int pass = 0; pass < 2; pass++) ASSERT_EQ(png_add_exif(path.c_str(), &r.img, &o), 1);
+  const std::vector<uint8_t> d = read_file(path);
+  const std::string s(d.begin(), d.end());
+  EXPECT_EQ(s.find("eXIf"), s.rfind("eXIf"));
+  EXPECT_LT(s.find("eXIf"), s.find("IDAT"));
+  imgbuf back = read_image(path);  // FFmpeg checks the chunk CRCs
+  ImgGuard g{&back};
+  EXPECT_EQ(max_sample_diff(back, r.img), 0);
+}
+
+// Blocks that are not a TIFF stream, or files that are not what they claim, are left alone.
+TEST(MetadataEdits, RefuseWhatTheyCannotCarry) {
+  RecordWithMetadata r(false);
+  TempDir dir;
+  ConvertOptions o;
+  options_defaults(&o);
+  o.keep_exif = 1;
+  const std::string png = dir.file("a.png"), webp = dir.file("a.webp");
+  ASSERT_EQ(write_image(r.img, png, &o), 1);
+  ASSERT_EQ(write_image(r.img, webp, &o), 1);
+  const std::vector<uint8_t> png_before = read_file(png), webp_before = read_file(webp);
+  r.exif[10] = 'X';  // no byte-order mark
+  EXPECT_EQ(png_add_exif(png.c_str(), &r.img, &o), 0);
+  EXPECT_EQ(webp_add_metadata(webp.c_str(), &r.img, &o), 0);
+  EXPECT_EQ(read_file(png), png_before);
+  EXPECT_EQ(read_file(webp), webp_before);
+  r.exif[10] = 'M';
+  EXPECT_EQ(png_add_exif(webp.c_str(), &r.img, &o), 0);
+  EXPECT_EQ(webp_add_metadata(png.c_str(), &r.img, &o), 0);
+  // A WebP whose RIFF size runs past the end of the file.
+  std::vector<uint8_t> cut(webp_before.begin(), webp_before.end() - 10);
+  write_file(webp, cut);
+  EXPECT_EQ(webp_add_metadata(webp.c_str(), &r.img, &o), 0);
+  EXPECT_EQ(read_file(webp), cut);
+}
+
+}  // namespace
