@@ -1,0 +1,26 @@
+// Decompression bombs: files of a few dozen to a few hundred bytes whose headers claim
+// images of hundreds of megapixels. Built byte by byte so that nothing large is committed.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct Bomb {
+  std::string name;
+  const char* ext;
+  std::vector<uint8_t> bytes;
+  int width;  // the size the header claims
+  int height;
+};
+
+// A GIF of 16000 x 16000 with one code of image data.
+Bomb gif_bomb();
+// A PackBits TIFF of 16000 x 16000 grey with an 8-byte strip.
+Bomb tiff_bomb();
+// A PNG of 16000 x 16000 RGB whose image data stops after 200 bytes, without IEND.
+Bomb png_bomb();
+// A HEIF grid of one 64 x 64 HEVC tile (no real data) claiming 29281 x 30479.
+Bomb heic_grid_bomb();
+// A flat Radiance header of width x height with no pixel data.
+Bomb rgbe_header_bomb(int width, int height);
