@@ -18,8 +18,6 @@ const std::string& fuzz_dir();
 std::string fuzz_write(const std::string& name, const uint8_t* data, size_t size);
 
 // Removes the named files (missing ones are fine), then aborts if anything else is left in
-// the scratch directory: a failed conversion must take its temporary output with it.
+// the scratch directory: a failed conversion must take its temporary output with it. Files
+// a target keeps for all its runs are named "keep-...".
 void fuzz_clean(std::initializer_list<std::string> paths);
-
-// True when the last failure was the pixel limit refusing the image.
-bool fuzz_refused_as_too_large();

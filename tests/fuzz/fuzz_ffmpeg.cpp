@@ -21,8 +21,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // An odd small width makes the scaler end its rows inside a SIMD chunk.
   const char* opts = (pick & 0x40) ? "{" FUZZ_LIMIT ",\"width\":17}" : "{" FUZZ_LIMIT "}";
   const bool converted = imgconvert_file(in.c_str(), out.c_str(), opts, nullptr);
-  // The probe decodes under the default limit: only worth running on what ours let pass.
-  if (converted || !fuzz_refused_as_too_large()) {
+  // The probe decodes as the conversion did, but under the default pixel limit: run on an
+  // input the conversion refused, it would only spend time on pictures of up to that size.
+  if (converted) {
     const char* json = nullptr;
     imgconvert_probe(in.c_str(), (pick & 0x80) ? nullptr : &json);
   }

@@ -1,5 +1,6 @@
-// The JPEG marker walk that captures EXIF and ICC segments, the EXIF re-insertion, and a
-// conversion to JPEG with keep_exif so both run inside the library's own chain.
+// The JPEG marker walk that captures EXIF and ICC segments, the EXIF Orientation reader and
+// writer, the EXIF re-insertion, and a conversion with keep_exif and auto_orient so all of
+// them run inside the library's own chain (to JPEG, PNG or WebP, which carry the metadata).
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -8,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "core/geometry.h"
 #include "core/imgbuf.h"
 #include "core/options.h"
 #include "decode/decode.h"
@@ -65,17 +67,36 @@ void check_capture(const imgbuf& img) {
     fail("captured EXIF is not one whole APP1 segment");
 }
 
+// The Orientation tag read, rewritten and read again; a failed rewrite changes nothing.
+void check_orientation(const imgbuf& img) {
+  const int before = exif_orientation(img.exif, img.exif_size);
+  if (before < 0 || before > 8) fail("Orientation outside 0..8");
+  std::vector<uint8_t> copy(img.exif, img.exif + img.exif_size);
+  const int to = before == 3 ? 8 : 3;
+  if (exif_set_orientation(copy.data(), img.exif_size, to)) {
+    if (exif_orientation(copy.data(), img.exif_size) != to)
+      fail("rewritten Orientation reads back wrong");
+  } else {
+    if (before != 0) fail("an Orientation that reads cannot be rewritten");
+    if (memcmp(copy.data(), img.exif, copy.size()) != 0)
+      fail("a failed rewrite changed the segment");
+  }
+}
+
+const char* const kOutputs[] = {"jpg", "png", "webp"};
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::vector<uint8_t>& host = host_jpeg();
   const std::string in = fuzz_write("in.jpg", data, size);
   const std::string work = fuzz_dir() + "/work.jpg";
-  const std::string out = fuzz_dir() + "/out.jpg";
+  const std::string out = fuzz_dir() + "/out." + kOutputs[size % 3];
 
   imgbuf img{};
   jpeg_capture_metadata(in.c_str(), &img);
   check_capture(img);
+  if (img.exif) check_orientation(img);
 
   // Put the segment into our JPEG and capture it again: it must come back byte for byte.
   if (img.exif && img.exif_size > 16) {
@@ -94,7 +115,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   imgbuf_free(&img);
 
-  imgconvert_file(in.c_str(), out.c_str(), "{\"keep_exif\":1," FUZZ_LIMIT "}", nullptr);
+  imgconvert_file(in.c_str(), out.c_str(), "{\"keep_exif\":1,\"auto_orient\":1," FUZZ_LIMIT "}",
+                  nullptr);
   fuzz_clean({in, work, out});
   return 0;
 }

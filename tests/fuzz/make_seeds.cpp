@@ -60,6 +60,13 @@ Bytes exif_payload() {
   return cat(text(std::string("Exif\0\0", 6)), tiff);
 }
 
+// The same in big-endian order with Orientation 6 (a quarter turn clockwise).
+Bytes exif_payload_be() {
+  const Bytes tiff = {'M', 'M', 0, 42, 0, 0, 0, 8, 0, 1, 0x01, 0x12, 0,
+                      3,   0,   0, 0,  1, 0, 6, 0, 0, 0, 0,    0,    0};
+  return cat(text(std::string("Exif\0\0", 6)), tiff);
+}
+
 Bytes icc_chunk(int seq, int count, const Bytes& part) {
   Bytes p = text(std::string("ICC_PROFILE\0", 12));
   p.push_back(static_cast<uint8_t>(seq));
@@ -103,6 +110,7 @@ void jpeg_seeds(const TempDir& tmp) {
   const Bytes icc1 = segment(0xE2, icc_chunk(1, 2, Bytes(24, 0x11)));
   const Bytes icc2 = segment(0xE2, icc_chunk(2, 2, Bytes(16, 0x22)));
   put("jpeg_exif", "exif_icc.jpg", with_segments(jpeg, cat(cat(exif, icc1), icc2)));
+  put("jpeg_exif", "exif_be_turned.jpg", with_segments(jpeg, segment(0xE1, exif_payload_be())));
   // Chunks out of order and a restart-style marker before the segments.
   put("jpeg_exif", "icc_out_of_order.jpg",
       with_segments(jpeg, cat(cat(Bytes{0xFF, 0xD0}, icc2), cat(icc1, exif))));
