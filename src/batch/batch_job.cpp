@@ -1,6 +1,10 @@
+#include <algorithm>
+#include <atomic>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -47,15 +51,29 @@ std::string name_key(const std::string& s) {
 #endif
 }
 
+// Workers of one job record their failures one at a time, so no two take the same entry.
+std::atomic<int32_t> g_failure_lock[BATCH_JOBS];
+
 void record_failure(BatchJob* job, const char* name, const char* error) {
+  std::atomic<int32_t>* lock = &g_failure_lock[job - g_jobs];
+  while (lock->exchange(1, std::memory_order_acquire) != 0) {
+  }
   int32_t n = job->failed.load(std::memory_order_acquire);
-  if (n >= BATCH_MAX_FAILURES) return;
-  BatchFailure* f = &job->failures[n];
-  copy_field(f->file, sizeof f->file, name);
-  copy_field(f->error, sizeof f->error, *error ? error : "unknown");
-  // The entry is whole before a reader can count it.
-  job->failed.store(n + 1, std::memory_order_release);
+  if (n < BATCH_MAX_FAILURES) {
+    BatchFailure* f = &job->failures[n];
+    copy_field(f->file, sizeof f->file, name);
+    copy_field(f->error, sizeof f->error, *error ? error : "unknown");
+    // The entry is whole before a reader can count it.
+    job->failed.store(n + 1, std::memory_order_release);
+  }
+  lock->store(0, std::memory_order_release);
 }
+
+void add_bytes(BatchJob* job, int64_t bytes) {
+  job->bytes_out.fetch_add(bytes, std::memory_order_acq_rel);
+}
+
+void count_done(BatchJob* job) { job->done.fetch_add(1, std::memory_order_acq_rel); }
 
 // What stays fixed over one job's files.
 struct JobPlan {
@@ -101,22 +119,135 @@ int convert_entry(BatchJob* job, JobPlan* plan, const plat_dir_entry& e) {
   int64_t bytes = 0;
   if (!convert_one(*plan, plan->in_dir + "/" + name, out_path, &bytes)) return 0;
   plan->written.emplace(out_key, name);
-  job->bytes_out.store(job->bytes_out.load(std::memory_order_acquire) + bytes,
-                       std::memory_order_release);
+  add_bytes(job, bytes);
   return 1;
 }
 
-void run_job(int id, BatchJob* job) {
+// One listed file of a job with helpers: its output, or the refusal decided in listing order.
+struct Task {
+  std::string name;
+  std::string out_path;
+  std::string refusal;  // the whole message; empty when the file is to be converted
+};
+
+// What a job's worker threads share. The last of them to finish frees it and ends the job.
+struct SharedRun {
+  BatchJob* job;
+  JobPlan plan;
+  std::vector<Task> tasks;
+  std::atomic<size_t> next{0};
+  std::atomic<int32_t> active{0};
+};
+
+// Decides every collision before anything is converted: of the files mapping to one output
+// the first listed is converted and the others are refused, whatever order workers finish in.
+std::vector<Task> plan_tasks(JobPlan* plan, const std::vector<plat_dir_entry>& entries) {
+  std::vector<Task> tasks;
+  tasks.reserve(entries.size());
+  char msg[BATCH_FILE_CAP * 3];
+  for (const plat_dir_entry& e : entries) {
+    Task t;
+    t.name = e.name;
+    const size_t dot = e.name.rfind('.');
+    const std::string out_name = e.name.substr(0, dot) + plan->dot_ext;
+    t.out_path = plan->out_dir + "/" + out_name;
+    const std::string out_key = name_key(t.out_path);
+    auto in = plan->same_dir && name_key(out_name) != name_key(e.name)
+                  ? plan->inputs.find(name_key(out_name))
+                  : plan->inputs.end();
+    auto w = plan->written.find(out_key);
+    if (e.kind != PLAT_ENTRY_REGULAR) {
+      t.refusal = "not a regular file";
+    } else if (in != plan->inputs.end()) {
+      snprintf(msg, sizeof msg, "output '%s' would overwrite input '%s'", t.out_path.c_str(),
+               in->second.c_str());
+      t.refusal = msg;
+    } else if (w != plan->written.end()) {
+      snprintf(msg, sizeof msg, "output '%s' already written from '%s'", t.out_path.c_str(),
+               w->second.c_str());
+      t.refusal = msg;
+    } else {
+      plan->written.emplace(out_key, e.name);
+    }
+    tasks.push_back(std::move(t));
+  }
+  return tasks;
+}
+
+void end_job(BatchJob* job) {
+  job->running.store(0, std::memory_order_release);
+  job->busy.store(0, std::memory_order_release);  // the last touch of the slot
+}
+
+// Takes files until none is left; the last worker out frees the run and ends the job.
+void run_tasks(SharedRun* run) {
+  for (;;) {
+    const size_t i = run->next.fetch_add(1, std::memory_order_acq_rel);
+    if (i >= run->tasks.size()) break;
+    const Task& t = run->tasks[i];
+    clear_error();
+    int ok = 0;
+    int64_t bytes = 0;
+    try {
+      ok = t.refusal.empty()
+               ? convert_one(run->plan, run->plan.in_dir + "/" + t.name, t.out_path, &bytes)
+               : set_error("%s", t.refusal.c_str());
+    } catch (...) {
+      ok = set_error("out of memory");
+    }
+    if (ok)
+      add_bytes(run->job, bytes);
+    else
+      record_failure(run->job, t.name.c_str(), last_error());
+    count_done(run->job);
+  }
+  if (run->active.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+    BatchJob* job = run->job;
+    delete run;
+    end_job(job);
+  }
+}
+
+void helper_main(void* param) { run_tasks(static_cast<SharedRun*>(param)); }
+
+// Converts the files on this thread and up to threads - 1 helpers. Returns 1: the job
+// ends when the last of them finishes, on whichever thread that is.
+int run_with_helpers(BatchJob* job, JobPlan* plan, const std::vector<plat_dir_entry>& entries,
+                     int threads) {
+  std::unique_ptr<SharedRun> owned(new SharedRun);
+  owned->job = job;
+  owned->tasks = plan_tasks(plan, entries);
+  owned->plan = std::move(*plan);
+  const size_t wanted = std::min<size_t>(static_cast<size_t>(threads), owned->tasks.size());
+  owned->active.store(1, std::memory_order_release);
+  SharedRun* run = owned.release();  // from here the last worker out frees it
+  for (size_t i = 1; i < wanted; i++) {
+    run->active.fetch_add(1, std::memory_order_acq_rel);
+    // A helper that cannot start leaves its share to the others.
+    if (!plat_thread_start(helper_main, run, kWorkerStack))
+      run->active.fetch_sub(1, std::memory_order_acq_rel);
+  }
+  run_tasks(run);
+  return 1;
+}
+
+// Returns 1 when the job's end was handed to its last worker, 0 when the caller ends it.
+int run_job(int id, BatchJob* job) {
   JobPlan plan;
   plan.in_dir = g_job_in_dir[id];
   plan.out_dir = g_job_out_dir[id];
   const std::string ext = g_job_out_ext[id];
   plan.options = g_job_options[id];
+  ConvertOptions opts;
+  options_defaults(&opts);
+  parse_options(plan.options.c_str(), &opts);
+  // Files converted at the same time: 1 is the plain sequence on this thread.
+  const int threads = opts.threads < 1 ? 1 : (opts.threads > 64 ? 64 : opts.threads);
   plan.dot_ext = ext[0] == '.' ? ext : "." + ext;
   plan.enc_ext = plan.dot_ext.substr(plan.dot_ext.rfind('.') + 1);
 
   std::vector<plat_dir_entry> entries;
-  if (!plat_list_dir(plan.in_dir.c_str(), &entries)) return;  // total stays 0
+  if (!plat_list_dir(plan.in_dir.c_str(), &entries)) return 0;  // total stays 0
   plan.same_dir = plat_same_file(plan.in_dir.c_str(), plan.out_dir.c_str()) != 0;
   if (plan.same_dir)
     for (const plat_dir_entry& e : entries) plan.inputs.emplace(name_key(e.name), e.name);
@@ -125,6 +256,7 @@ void run_job(int id, BatchJob* job) {
                    std::memory_order_release);
   if (entries.size() > BATCH_MAX_FILES) entries.resize(BATCH_MAX_FILES);
 
+  if (threads > 1 && entries.size() > 1) return run_with_helpers(job, &plan, entries, threads);
   for (const plat_dir_entry& e : entries) {
     copy_field(job->current, sizeof job->current, e.name.c_str());
     clear_error();
@@ -135,8 +267,9 @@ void run_job(int id, BatchJob* job) {
       ok = set_error("out of memory");
     }
     if (!ok) record_failure(job, e.name.c_str(), last_error());
-    job->done.store(job->done.load(std::memory_order_acquire) + 1, std::memory_order_release);
+    count_done(job);
   }
+  return 0;
 }
 
 void reset_slot(BatchJob* job) {
@@ -193,13 +326,13 @@ int32_t start_job(const char* in_dir, const char* out_dir, const char* out_ext, 
 int batch_worker(void* param) {
   const int id = static_cast<int>(reinterpret_cast<intptr_t>(param));
   BatchJob* job = &g_jobs[id];
+  int handed_over = 0;
   try {
-    run_job(id, job);
+    handed_over = run_job(id, job);
   } catch (...) {
-    // Out of memory while listing: the job ends with what it has.
+    // Out of memory while listing or planning: the job ends with what it has.
   }
-  job->running.store(0, std::memory_order_release);
-  job->busy.store(0, std::memory_order_release);  // the last touch of the slot
+  if (!handed_over) end_job(job);
   return 0;
 }
 

@@ -45,6 +45,14 @@ int32_t derived_side(double v) {
 }
 }  // namespace
 
+int imgbuf_is_transparent(const imgbuf* img) {
+  if (!img->has_alpha) return 0;
+  const size_t n = static_cast<size_t>(img->width) * static_cast<size_t>(img->height);
+  for (size_t i = 0; i < n; i++)
+    if (img->pixels[i * 4 + 3] != 255) return 1;
+  return 0;
+}
+
 int imgbuf_check_pixels(int64_t width, int64_t height, int64_t max_pixels) {
   if (width <= 0 || height <= 0) return 1;  // no size to judge: the decoder refuses it
   // Both sides fit in 32 bits wherever they come from, so the product cannot overflow.

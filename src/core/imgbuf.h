@@ -37,6 +37,9 @@ uint8_t* imgbuf_alloc_pixels(int64_t width, int64_t height, int channels);
 // pixels plus its lookahead).
 enum { IMGBUF_TAIL_PAD = 256 };
 
+// 1 when has_alpha is set and at least one alpha byte is not 255.
+int imgbuf_is_transparent(const imgbuf* img);
+
 // 1 when width x height is within max_pixels; else 0 with "image too large: ..." set. Called
 // with a declared size before anything of that size is allocated.
 int imgbuf_check_pixels(int64_t width, int64_t height, int64_t max_pixels);

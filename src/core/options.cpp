@@ -87,6 +87,7 @@ void parse_options(const char* json, ConvertOptions* o) {
     read_int(root, "keep_exif", &o->keep_exif);
     read_int(root, "dpi", &o->dpi);
     read_int64(root, "max_pixels", &o->max_pixels);
+    read_int(root, "threads", &o->threads);
     read_int_if_number(root, "auto_orient", &o->auto_orient);
     read_int_if_number(root, "enlarge", &o->enlarge);
     static const char* const fits[] = {"fill", "inside", "cover"};  // ImgFit order

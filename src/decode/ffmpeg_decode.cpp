@@ -3,6 +3,10 @@
 #include <string>
 #include <vector>
 
+extern "C" {
+#include <libavutil/pixdesc.h>
+}
+
 #include "core/error.h"
 #include "core/ffmpeg_util.h"
 #include "core/path.h"
@@ -68,10 +72,11 @@ int png_declared_size_ok(AVIOContext* pb, int64_t max_pixels) {
   return imgbuf_check_pixels(be32(h + 16), be32(h + 20), max_pixels);
 }
 
-// Returns 1, or 0 with the message set only when the input's declared size was refused.
+// Returns 1; 0 when the input cannot be opened (no message), -1 when its declared size is
+// refused (message set).
 int open_input(const char* path, const char* open_name, int64_t max_pixels, Input* in) {
   if (ff_open_literal_file(open_name, AVIO_FLAG_READ, &in->pb) < 0) return 0;
-  if (!png_declared_size_ok(in->pb, max_pixels)) return 0;
+  if (!png_declared_size_ok(in->pb, max_pixels)) return -1;
   AVFormatContext* fmt = avformat_alloc_context();
   if (!fmt) return 0;
   fmt->pb = in->pb;
@@ -109,27 +114,20 @@ int find_stream_info_limited(AVFormatContext* fmt, int64_t max_pixels) {
   return r;
 }
 
-// Offset of the alpha byte within a pixel, or -1 for formats decoded without alpha.
-int alpha_offset(int fmt) {
-  switch (fmt) {
-    case AV_PIX_FMT_RGBA:
-    case AV_PIX_FMT_BGRA:
-      return 3;
-    case AV_PIX_FMT_ARGB:
-    case AV_PIX_FMT_ABGR:
-      return 0;
-    default:
-      return -1;
-  }
+// Formats whose pixels can be transparent: an alpha channel, or a palette (its entries
+// carry alpha). Only these are converted to RGBA and scanned; the rest go straight to RGB.
+bool may_be_transparent(int fmt) {
+  const AVPixFmtDescriptor* d = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(fmt));
+  return d && (d->flags & (AV_PIX_FMT_FLAG_ALPHA | AV_PIX_FMT_FLAG_PAL)) != 0;
 }
 
-int frame_has_transparency(const AVFrame* f, int off) {
-  for (int y = 0; y < f->height; y++) {
-    const uint8_t* row = f->data[0] + static_cast<ptrdiff_t>(f->linesize[0]) * y;
-    for (int x = 0; x < f->width; x++)
-      if (row[static_cast<size_t>(x) * 4 + off] != 255) return 1;
+// Drops the alpha byte of every pixel in place: rows stay packed, each now 3 bytes a pixel.
+void rgba_to_rgb_in_place(uint8_t* p, size_t pixels) {
+  for (size_t i = 0; i < pixels; i++) {
+    p[i * 3] = p[i * 4];
+    p[i * 3 + 1] = p[i * 4 + 1];
+    p[i * 3 + 2] = p[i * 4 + 2];
   }
-  return 0;
 }
 
 // Reads packets until the chosen stream yields its first frame with a positive width.
@@ -154,13 +152,13 @@ int first_frame(AVFormatContext* fmt, AVCodecContext* dec, int stream, AVFrame* 
 }
 
 // Converts the taken frame to packed RGB or RGBA in the record. The scaler writes straight
-// into the record's block: rows without gaps are a valid destination layout, and it saves a
-// frame and a full copy of the image.
+// into the record's (tail-padded) block: rows without gaps are a valid destination layout,
+// and it saves a frame and a full copy of the image. A format that may be transparent is
+// converted once to RGBA and kept so only when some pixel is not opaque.
 int frame_to_record(const AVFrame* src, imgbuf* img) {
-  int off = alpha_offset(src->format);
-  int alpha = off >= 0 && frame_has_transparency(src, off);
-  AVPixelFormat target = alpha ? AV_PIX_FMT_RGBA : AV_PIX_FMT_RGB24;
-  const int bpp = 3 + alpha;
+  const int scan = may_be_transparent(src->format);
+  AVPixelFormat target = scan ? AV_PIX_FMT_RGBA : AV_PIX_FMT_RGB24;
+  const int bpp = scan ? 4 : 3;
   if (static_cast<int64_t>(src->width) * bpp > INT32_MAX) return set_error("frame alloc failed");
 
   SwsPtr sws(sws_getContext(src->width, src->height, static_cast<AVPixelFormat>(src->format),
@@ -172,7 +170,7 @@ int frame_to_record(const AVFrame* src, imgbuf* img) {
   uint8_t* dst[4] = {img->pixels, nullptr, nullptr, nullptr};
   const int dst_stride[4] = {src->width * bpp, 0, 0, 0};
   sws_scale(sws.get(), src->data, src->linesize, 0, src->height, dst, dst_stride);
-  img->has_alpha = alpha;
+  img->has_alpha = scan;
   img->width = src->width;
   img->height = src->height;
   return 1;
@@ -180,6 +178,11 @@ int frame_to_record(const AVFrame* src, imgbuf* img) {
 
 int first_video_stream(const AVFormatContext* fmt) {
   for (unsigned i = 0; i < fmt->nb_streams; i++)
+  if (scan && !imgbuf_is_transparent(img)) {
+    rgba_to_rgb_in_place(img->pixels,
+                         static_cast<size_t>(src->width) * static_cast<size_t>(src->height));
+    img->has_alpha = 0;
+  }
     if (fmt->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) return static_cast<int>(i);
   return -1;
 }
@@ -188,8 +191,9 @@ int decode_steps(const char* path, const char* open_name, imgbuf* img, int64_t m
   FramePtr frame(av_frame_alloc());
   if (!frame) return set_error("av_frame_alloc failed");
   Input in;
-  if (!open_input(path, open_name, max_pixels, &in))
-    return error_is_empty() ? set_error("cannot open input '%s'", path) : 0;
+  const int opened = open_input(path, open_name, max_pixels, &in);
+  if (opened < 0) return 0;
+  if (opened == 0) return set_error("cannot open input '%s'", path);
   // A size the demuxer read from the header is judged before any decoding.
   int stream = first_video_stream(in.fmt);
   if (stream >= 0) {

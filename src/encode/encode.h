@@ -29,13 +29,10 @@ int webp_encode(const imgbuf* img, const char* out, const char* tmp, const Conve
 // Fills an allocated AV_PIX_FMT_PAL8 frame with indices and a 256-entry palette built
 // from the image. Returns 1, or 0 with "out of memory".
 int gif_fill_frame(const imgbuf* img, AVFrame* frame);
+
 // The same from FFmpeg's palettegen and paletteuse (error diffusion): slower, far closer to
 // a photo. Returns 1, or 0 with the message set.
 int gif_fill_frame_quality(const imgbuf* img, AVFrame* frame);
-
-
-// 1 when has_alpha is set and at least one alpha byte is not 255.
-int imgbuf_is_transparent(const imgbuf* img);
 
 // JPEG quantiser (2..31) for a quality of 1..100.
 int jpeg_quantiser(int quality);

@@ -6,14 +6,6 @@
 #include "encode/metadata.h"
 #include "platform/platform.h"
 
-int imgbuf_is_transparent(const imgbuf* img) {
-  if (!img->has_alpha) return 0;
-  const size_t n = static_cast<size_t>(img->width) * static_cast<size_t>(img->height);
-  for (size_t i = 0; i < n; i++)
-    if (img->pixels[i * 4 + 3] != 255) return 1;
-  return 0;
-}
-
 int encode_any(const imgbuf* img, const char* out, const char* ext, const ConvertOptions* opts,
                int64_t* bytes, int32_t* exif_kept) {
   int32_t kept = 0;

