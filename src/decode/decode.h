@@ -15,8 +15,10 @@ int decode_any(const char* path, imgbuf* img, const ConvertOptions* opts = nullp
 // The engines; each refuses an image over max_pixels before allocating it. They open
 // `open_name` when given (a name for the very file decode_any checked), else `path`; messages
 // always name `path`.
+// decode_ffmpeg decodes a JPEG at a reduced size when the options' resize asks for much
+// less than the whole picture (the caller's resize still gives the size asked for).
 int decode_ffmpeg(const char* path, imgbuf* img, int64_t max_pixels = kDefaultMaxPixels,
-                  const char* open_name = nullptr);
+                  const char* open_name = nullptr, const ConvertOptions* opts = nullptr);
 int decode_raw(const char* path, imgbuf* img, int64_t max_pixels = kDefaultMaxPixels,
                const char* open_name = nullptr);
 int decode_heif(const char* path, imgbuf* img, int64_t max_pixels = kDefaultMaxPixels,

@@ -44,5 +44,5 @@ int decode_any(const char* path, imgbuf* img, const ConvertOptions* opts) {
   if (strcmp(engine, "heif") == 0) return decode_heif(path, img, limit, name);
   if (strcmp(engine, "raw") == 0) return decode_raw(path, img, limit, name);
   if (strcmp(engine, "rgbe") == 0) return rgbe_decode(path, img, limit, name);
-  return decode_ffmpeg(path, img, limit, name);
+  return decode_ffmpeg(path, img, limit, name, opts);
 }
