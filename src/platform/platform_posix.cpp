@@ -10,7 +10,6 @@
 #include <new>
 #include <string>
 
-#include "batch/batch.h"
 #include "platform/platform.h"
 
 namespace {

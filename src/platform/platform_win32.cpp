@@ -11,7 +11,6 @@
 #include <new>
 #include <string>
 
-#include "batch/batch.h"
 #include "platform/platform.h"
 
 namespace {
