@@ -7,10 +7,13 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "imgconvert.h"
+
+// The limits hosts see are defined once, in the public header.
 enum {
-  BATCH_JOBS = 16,
-  BATCH_MAX_FAILURES = 256,
-  BATCH_MAX_FILES = 4096,  // names converted per job; the listing counts beyond it
+  BATCH_JOBS = IMGCONVERT_BATCH_JOBS,
+  BATCH_MAX_FAILURES = IMGCONVERT_BATCH_MAX_FAILURES,
+  BATCH_MAX_FILES = IMGCONVERT_BATCH_MAX_FILES,  // converted per job; the listing counts on
   // Bare file names are at most 255 bytes on Linux and 260 on Windows: 4096 keeps any of
   // them whole. The last-error text is cut at 1023 bytes, so an error field keeps it whole.
   BATCH_FILE_CAP = 4096,
