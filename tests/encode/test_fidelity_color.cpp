@@ -103,17 +103,50 @@ ConvertOptions options(const char* json) {
   return o;
 }
 
+// Display P3: the P3 primaries, D65 white and the sRGB tone curve.
+std::vector<uint8_t> display_p3_profile() {
+  cmsCIExyY white;
+  cmsWhitePointFromTemp(&white, 6504);
+  white.x = 0.3127, white.y = 0.3290, white.Y = 1.0;
+  const cmsCIExyYTRIPLE primaries = {{0.680, 0.320, 1}, {0.265, 0.690, 1}, {0.150, 0.060, 1}};
+  const double srgb_curve[5] = {2.4, 1 / 1.055, 0.055 / 1.055, 1 / 12.92, 0.04045};
+  cmsToneCurve* curve = cmsBuildParametricToneCurve(nullptr, 4, srgb_curve);
+  cmsToneCurve* curves[3] = {curve, curve, curve};
+  cmsHPROFILE p = cmsCreateRGBProfile(&white, &primaries, curves);
+  cmsFreeToneCurve(curve);
+  cmsUInt32Number size = 0;
+  cmsSaveProfileToMem(p, nullptr, &size);
+  std::vector<uint8_t> bytes(size);
+  cmsSaveProfileToMem(p, bytes.data(), &size);
+  cmsCloseProfile(p);
+  return bytes;
+}
+
 // ---- HEIC: real YCbCr 4:2:0, labelled with the matrix that made it ----
 
-class HeicFidelity : public ::testing::TestWithParam<int> {};
+struct HeicCase {
+  const char* name;
+  int quality;
+  const char* profile;
+  bool icc;  // the record carries an ICC profile ("keep" embeds it instead of an nclx)
+};
+
+class HeicFidelity : public ::testing::TestWithParam<HeicCase> {};
 
 TEST_P(HeicFidelity, EveryChannelCloseToTheSourceInBothDecoders) {
-  const int quality = GetParam();
+  const int quality = GetParam().quality;
   TempDir dir;
   imgbuf src = make_photo(256, 192);
   ImgGuard gs{&src};
+  if (GetParam().icc) {
+    const std::vector<uint8_t> icc = display_p3_profile();
+    src.icc = static_cast<uint8_t*>(malloc(icc.size()));
+    memcpy(src.icc, icc.data(), icc.size());
+    src.icc_size = static_cast<int32_t>(icc.size());
+  }
   ConvertOptions o = options(nullptr);
   o.quality = quality;
+  snprintf(o.color_profile, sizeof o.color_profile, "%s", GetParam().profile);
   const std::string path = dir.file("p.heic");
   ASSERT_EQ(write_image(src, path, &o), 1) << last_error();
 
@@ -144,28 +177,15 @@ TEST_P(HeicFidelity, EveryChannelCloseToTheSourceInBothDecoders) {
   EXPECT_GT(10 * std::log10(255.0 * 255.0 * src.width * src.height / se), bound);
 }
 
-INSTANTIATE_TEST_SUITE_P(Qualities, HeicFidelity, ::testing::Values(50, 80, 95));
+// Whatever the description, the pixels are converted with the matrix the stream names.
+INSTANTIATE_TEST_SUITE_P(
+    Cases, HeicFidelity,
+    ::testing::Values(HeicCase{"Quality50", 50, "", false}, HeicCase{"Quality80", 80, "", false},
+                      HeicCase{"Quality95", 95, "", false}, HeicCase{"KeepIcc", 80, "keep", true},
+                      HeicCase{"DisplayP3", 80, "display_p3", false}),
+    [](const ::testing::TestParamInfo<HeicCase>& p) { return std::string(p.param.name); });
 
 // ---- "color_profile":"srgb": from the source's ICC profile to sRGB ----
-
-// Display P3: the P3 primaries, D65 white and the sRGB tone curve.
-std::vector<uint8_t> display_p3_profile() {
-  cmsCIExyY white;
-  cmsWhitePointFromTemp(&white, 6504);
-  white.x = 0.3127, white.y = 0.3290, white.Y = 1.0;
-  const cmsCIExyYTRIPLE primaries = {{0.680, 0.320, 1}, {0.265, 0.690, 1}, {0.150, 0.060, 1}};
-  const double srgb_curve[5] = {2.4, 1 / 1.055, 0.055 / 1.055, 1 / 12.92, 0.04045};
-  cmsToneCurve* curve = cmsBuildParametricToneCurve(nullptr, 4, srgb_curve);
-  cmsToneCurve* curves[3] = {curve, curve, curve};
-  cmsHPROFILE p = cmsCreateRGBProfile(&white, &primaries, curves);
-  cmsFreeToneCurve(curve);
-  cmsUInt32Number size = 0;
-  cmsSaveProfileToMem(p, nullptr, &size);
-  std::vector<uint8_t> bytes(size);
-  cmsSaveProfileToMem(p, bytes.data(), &size);
-  cmsCloseProfile(p);
-  return bytes;
-}
 
 // A JPEG of one colour with the profile in an APP2 "ICC_PROFILE" segment after SOI.
 std::string p3_jpeg(const TempDir& dir, uint8_t r, uint8_t g, uint8_t b) {
