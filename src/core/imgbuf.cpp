@@ -45,12 +45,19 @@ int32_t derived_side(double v) {
 }
 }  // namespace
 
+int rgba_plane_is_transparent(const uint8_t* plane, int64_t stride, int64_t width, int64_t height) {
+  for (int64_t y = 0; y < height; y++) {
+    const uint8_t* row = plane + y * stride;
+    for (int64_t x = 0; x < width; x++)
+      if (row[x * 4 + 3] != 255) return 1;
+  }
+  return 0;
+}
+
 int imgbuf_is_transparent(const imgbuf* img) {
   if (!img->has_alpha) return 0;
-  const size_t n = static_cast<size_t>(img->width) * static_cast<size_t>(img->height);
-  for (size_t i = 0; i < n; i++)
-    if (img->pixels[i * 4 + 3] != 255) return 1;
-  return 0;
+  return rgba_plane_is_transparent(img->pixels, static_cast<int64_t>(img->width) * 4, img->width,
+                                   img->height);
 }
 
 int imgbuf_check_pixels(int64_t width, int64_t height, int64_t max_pixels) {

@@ -39,6 +39,9 @@ enum { IMGBUF_TAIL_PAD = 256 };
 
 // 1 when has_alpha is set and at least one alpha byte is not 255.
 int imgbuf_is_transparent(const imgbuf* img);
+// The same scan over any interleaved RGBA plane, `stride` bytes from row to row (a decoder's
+// plane before it becomes a record): 1 when some alpha byte is not 255.
+int rgba_plane_is_transparent(const uint8_t* plane, int64_t stride, int64_t width, int64_t height);
 
 // 1 when width x height is within max_pixels; else 0 with "image too large: ..." set. Called
 // with a declared size before anything of that size is allocated.

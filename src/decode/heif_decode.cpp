@@ -4,22 +4,9 @@
 #include <cstdio>
 
 #include "core/error.h"
+#include "core/imgbuf.h"
 #include "decode/decode.h"
 #include "decode/heif_common.h"
-
-namespace {
-
-// True when some pixel of the interleaved RGBA plane has an alpha byte below 255.
-bool plane_has_alpha(const uint8_t* plane, int64_t stride, int w, int h) {
-  for (int64_t r = 0; r < h; r++) {
-    const uint8_t* row = plane + r * stride;
-    for (int64_t x = 0; x < w; x++)
-      if (row[x * 4 + 3] != 255) return true;
-  }
-  return false;
-}
-
-}  // namespace
 
 int decode_heif(const char* path, imgbuf* img, int64_t max_pixels, const char* open_name) {
   HeifContextPtr ctx(heif_context_alloc());
@@ -60,7 +47,7 @@ int decode_heif(const char* path, imgbuf* img, int64_t max_pixels, const char* o
   if (static_cast<int64_t>(stride) < static_cast<int64_t>(w) * 4)
     return set_error("heif: no interleaved plane");
 
-  const int b = plane_has_alpha(plane, stride, w, h) ? 4 : 3;
+  const int b = rgba_plane_is_transparent(plane, stride, w, h) ? 4 : 3;
   uint8_t* pixels = imgbuf_alloc_pixels(w, h, b);
   if (!pixels) return set_error("out of memory");
   for (int64_t r = 0; r < h; r++) {
