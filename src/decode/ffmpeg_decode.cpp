@@ -107,8 +107,13 @@ int find_stream_info_limited(AVFormatContext* fmt, int64_t max_pixels) {
   const unsigned n = fmt->nb_streams;
   if (n == 0) return avformat_find_stream_info(fmt, nullptr);
   std::vector<AVDictionary*> opts(n, nullptr);
-  for (AVDictionary*& d : opts)
-    av_dict_set_int(&d, "max_pixels", decoder_pixel_limit(max_pixels), 0);
+  for (unsigned i = 0; i < n; i++) {
+    av_dict_set_int(&opts[i], "max_pixels", decoder_pixel_limit(max_pixels), 0);
+    // The JPEG decoder reads size and pixel format from the frame header and skips the
+    // picture itself, which the real decode then does once (at a reduced size if asked).
+    if (fmt->streams[i]->codecpar->codec_id == AV_CODEC_ID_MJPEG)
+      av_dict_set(&opts[i], "skip_frame", "all", 0);
+  }
   int r = avformat_find_stream_info(fmt, opts.data());
   for (AVDictionary*& d : opts) av_dict_free(&d);
   return r;
@@ -187,7 +192,40 @@ int first_video_stream(const AVFormatContext* fmt) {
   return -1;
 }
 
-int decode_steps(const char* path, const char* open_name, imgbuf* img, int64_t max_pixels) {
+// The least size per side that the options' resize can ask of a w x h picture, for any
+// fit: a box filled on one side may overflow on the other by the aspect ratio, so each side
+// takes the larger of its box side and the side the other one implies (one more for rounding).
+void resize_needs(int64_t w, int64_t h, int64_t box_w, int64_t box_h, int64_t* need_w,
+                  int64_t* need_h) {
+  const int64_t from_h = box_h > 0 ? (w * box_h + h - 1) / h + 1 : 0;
+  const int64_t from_w = box_w > 0 ? (h * box_w + w - 1) / w + 1 : 0;
+  *need_w = box_w > from_h ? box_w : from_h;
+  *need_h = box_h > from_w ? box_h : from_w;
+}
+
+// JPEGs decode at 1/2, 1/4 or 1/8 size straight from the DCT. A resize that wants at most
+// that much of the picture gets the largest such reduction that still leaves the final scale
+// a reduction. Only sides that divide exactly: the reduced picture keeps the aspect ratio
+// to the pixel, so the resize lands on the same size as after a full decode.
+int jpeg_shrink_for(int64_t w, int64_t h, const ConvertOptions* o) {
+  if (!o || !o->resize || (o->width < 1 && o->height < 1) || w < 1 || h < 1) return 0;
+  int64_t need_w = 0, need_h = 0;
+  resize_needs(w, h, o->width, o->height, &need_w, &need_h);
+  if (o->auto_orient) {  // the box may apply to the picture turned by 90 degrees
+    int64_t turned_w = 0, turned_h = 0;
+    resize_needs(h, w, o->width, o->height, &turned_w, &turned_h);
+    if (turned_h > need_w) need_w = turned_h;
+    if (turned_w > need_h) need_h = turned_w;
+  }
+  for (int k = 3; k >= 1; k--) {
+    const int64_t step = int64_t{1} << k;
+    if (w % step == 0 && h % step == 0 && need_w * step <= w && need_h * step <= h) return k;
+  }
+  return 0;
+}
+
+int decode_steps(const char* path, const char* open_name, imgbuf* img, int64_t max_pixels,
+                 const ConvertOptions* opts) {
   FramePtr frame(av_frame_alloc());
   if (!frame) return set_error("av_frame_alloc failed");
   Input in;
@@ -215,6 +253,10 @@ int decode_steps(const char* path, const char* open_name, imgbuf* img, int64_t m
   if (!dec) return set_error("avcodec_alloc_context3 failed");
   avcodec_parameters_to_context(dec.get(), par);
   dec->max_pixels = decoder_pixel_limit(max_pixels);
+  if (par->codec_id == AV_CODEC_ID_MJPEG) {
+    const int shrink = jpeg_shrink_for(par->width, par->height, opts);
+    dec->lowres = shrink < codec->max_lowres ? shrink : codec->max_lowres;
+  }
   if (avcodec_open2(dec.get(), codec, nullptr) < 0) return set_error("avcodec_open2 failed");
 
   PacketPtr pkt(av_packet_alloc());
@@ -231,9 +273,10 @@ int decode_steps(const char* path, const char* open_name, imgbuf* img, int64_t m
 }
 }  // namespace
 
-int decode_ffmpeg(const char* path, imgbuf* img, int64_t max_pixels, const char* open_name) {
+int decode_ffmpeg(const char* path, imgbuf* img, int64_t max_pixels, const char* open_name,
+                  const ConvertOptions* opts) {
   if (!open_name) open_name = path;
-  int ok = decode_steps(path, open_name, img, max_pixels);
+  int ok = decode_steps(path, open_name, img, max_pixels, opts);
   if (!ok && error_is_empty()) set_error("ffmpeg decode failed");
   if (ok) {
     char ext[EXT_CAP];
