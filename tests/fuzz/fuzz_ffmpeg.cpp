@@ -1,5 +1,9 @@
 // Convert and probe through the FFmpeg route. The first byte picks the input's extension,
-// the output's format and whether the picture is resized; the rest is the file.
+// the output's format and whether the picture is resized; the rest is the file. Beside the
+// input wait FIFOs named like a picture and a video segment: a playlist or script that made
+// a demuxer open one would block there, and libFuzzer reports the hang.
+#include <sys/stat.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -10,10 +14,20 @@
 namespace {
 const char* const kInputs[] = {"png", "gif", "bmp", "tif", "webp", "jpg"};
 const char* const kOutputs[] = {"png", "jpg", "bmp", "tga"};
+
+// One name a concat script may use, one an HLS playlist accepts as a segment.
+void make_sibling_fifos() {
+  static const bool made = [] {
+    return mkfifo((fuzz_dir() + "/keep-sibling.png").c_str(), 0600) == 0 &&
+           mkfifo((fuzz_dir() + "/keep-sibling.ts").c_str(), 0600) == 0;
+  }();
+  (void)made;
+}
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1) return 0;
+  make_sibling_fifos();
   const uint8_t pick = data[0];
   const std::string in =
       fuzz_write(std::string("in.") + kInputs[(pick & 0x0F) % 6], data + 1, size - 1);

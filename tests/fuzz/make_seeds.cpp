@@ -142,6 +142,12 @@ void ffmpeg_seeds(const TempDir& tmp) {
   };
   for (const Seed& s : seeds)
     put("ffmpeg", s.name, cat({s.pick}, picture(tmp, s.ext, 11, 6, s.alpha)));
+  // Texts that name the FIFOs the target puts beside the input.
+  put("ffmpeg", "playlist_as.png",
+      std::string(1, '\0') +
+          "#EXTM3U\n#EXT-X-TARGETDURATION:1\n#EXTINF:1,\nkeep-sibling.ts\n#EXT-X-ENDLIST\n");
+  put("ffmpeg", "concat_script_as.jpg",
+      std::string(1, '\x05') + "ffconcat version 1.0\nfile keep-sibling.png\n");
 }
 
 void heif_seeds(const TempDir& tmp) {
