@@ -1,6 +1,7 @@
 #include "core/output_file.h"
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -30,3 +31,26 @@ int output_commit(const char* tmp, const char* out) {
 }
 
 void output_discard(const char* tmp) { remove(tmp); }
+
+int output_write_file(const char* path, const output_part* parts, size_t count) {
+  FILE* f = fopen(path, "wb");
+  if (!f) return OUTPUT_NOT_CREATED;
+  for (size_t i = 0; i < count; i++) {
+    if (parts[i].size > 0 && fwrite(parts[i].data, 1, parts[i].size, f) != parts[i].size) {
+      const int err = errno;  // the failed write's reason, not the close's
+      fclose(f);
+      errno = err;
+      return OUTPUT_NOT_WRITTEN;
+    }
+  }
+  return fclose(f) == 0 ? OUTPUT_WRITTEN : OUTPUT_NOT_WRITTEN;
+}
+
+int output_rewrite_file(const char* path, const output_part* parts, size_t count) {
+  const std::string tmp = output_temp_name(path);
+  if (output_write_file(tmp.c_str(), parts, count) == OUTPUT_WRITTEN &&
+      plat_replace_file(tmp.c_str(), path))
+    return 1;
+  remove(tmp.c_str());
+  return 0;
+}

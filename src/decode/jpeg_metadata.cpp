@@ -5,12 +5,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <string>
 
 #include "core/holders.h"
 #include "core/output_file.h"
 #include "decode/decode.h"
-#include "platform/platform.h"
 
 namespace {
 
@@ -155,17 +153,7 @@ int jpeg_reinsert_exif(const char* path, const imgbuf* img, const ConvertOptions
   BytesPtr file(read_whole(path, 2, 0x7FFFFFFF, &size));
   if (!file || file.get()[0] != 0xFF || file.get()[1] != 0xD8) return 0;
 
-  // The new content goes to a second temporary name and replaces the encoder's file only
-  // once complete, so a failure at any point leaves that file as it was written.
-  const std::string tmp = output_temp_name(path);
-  FILE* out = fopen(tmp.c_str(), "wb");
-  if (!out) return 0;
-  bool ok = fwrite(file.get(), 1, 2, out) == 2 && fwrite(exif, 1, exif_size, out) == exif_size &&
-            fwrite(file.get() + 2, 1, size - 2, out) == size - 2;
-  ok = (fclose(out) == 0) && ok;
-  if (!ok || !plat_replace_file(tmp.c_str(), path)) {
-    remove(tmp.c_str());
-    return 0;
-  }
-  return 1;
+  // A failure at any point leaves the encoder's file as it was written.
+  const output_part parts[3] = {{file.get(), 2}, {exif, exif_size}, {file.get() + 2, size - 2}};
+  return output_rewrite_file(path, parts, 3);
 }

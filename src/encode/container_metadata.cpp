@@ -1,7 +1,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <string>
 #include <vector>
 
 extern "C" {
@@ -11,7 +10,6 @@ extern "C" {
 #include "core/holders.h"
 #include "core/output_file.h"
 #include "encode/metadata.h"
-#include "platform/platform.h"
 
 namespace {
 
@@ -31,16 +29,8 @@ bool read_all(const char* path, Bytes* out) {
 
 // Writes a second temporary file and renames it over `path` only once it is complete.
 bool replace_with(const char* path, const Bytes& data) {
-  const std::string tmp = output_temp_name(path);
-  FILE* f = fopen(tmp.c_str(), "wb");
-  if (!f) return false;
-  bool ok = fwrite(data.data(), 1, data.size(), f) == data.size();
-  ok = (fclose(f) == 0) && ok;
-  if (!ok || !plat_replace_file(tmp.c_str(), path)) {
-    remove(tmp.c_str());
-    return false;
-  }
-  return true;
+  const output_part whole = {data.data(), data.size()};
+  return output_rewrite_file(path, &whole, 1) != 0;
 }
 
 uint32_t be32(const uint8_t* p) {

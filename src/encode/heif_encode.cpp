@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "core/error.h"
+#include "core/output_file.h"
 #include "decode/heif_common.h"
 #include "encode/encode.h"
 
@@ -31,14 +32,9 @@ heif_error sink_failure(FileSink* sink, const char* what) {
 // directory would pass as success; this one reports both.
 heif_error sink_write(heif_context*, const void* data, size_t size, void* userdata) {
   FileSink* sink = static_cast<FileSink*>(userdata);
-  FILE* f = fopen(sink->tmp, "wb");
-  if (!f) return sink_failure(sink, "create");
-  if (size > 0 && fwrite(data, 1, size, f) != size) {
-    heif_error e = sink_failure(sink, "write");
-    fclose(f);
-    return e;
-  }
-  if (fclose(f) != 0) return sink_failure(sink, "write");
+  const output_part whole = {data, size};
+  const int w = output_write_file(sink->tmp, &whole, 1);
+  if (w != OUTPUT_WRITTEN) return sink_failure(sink, w == OUTPUT_NOT_CREATED ? "create" : "write");
   return heif_error{heif_error_Ok, heif_suberror_Unspecified, "Success"};
 }
 

@@ -19,6 +19,7 @@
 
 #include "core/error.h"
 #include "core/holders.h"
+#include "core/output_file.h"
 #include "encode/encode.h"
 
 namespace {
@@ -128,12 +129,11 @@ int ico_encode(const imgbuf* img, const char* out, const char* tmp) {
     offset += static_cast<size_t>(im.png_len);
   }
 
-  FILE* raw = fopen(tmp, "wb");
-  if (!raw) return set_error("cannot open output '%s'", out);
-  FilePtr f(raw);
   // A short write or a failed close (a full disk shows only there) fails the conversion,
   // so a cut icon is never reported as written.
-  if (fwrite(p, 1, total, f.get()) != total) return set_error("cannot write output '%s'", out);
-  if (fclose(f.release()) != 0) return set_error("cannot write output '%s'", out);
+  const output_part whole = {p, total};
+  const int w = output_write_file(tmp, &whole, 1);
+  if (w == OUTPUT_NOT_CREATED) return set_error("cannot open output '%s'", out);
+  if (w != OUTPUT_WRITTEN) return set_error("cannot write output '%s'", out);
   return 1;
 }
