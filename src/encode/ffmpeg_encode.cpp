@@ -8,6 +8,7 @@ extern "C" {
 #include "core/ffmpeg_util.h"
 #include "decode/decode.h"
 #include "encode/encode.h"
+#include "encode/gif_palette.h"
 #include "encode/metadata.h"
 
 namespace {

@@ -13,7 +13,6 @@ extern "C" {
 }
 
 #include "core/error.h"
-#include "encode/encode.h"
 
 namespace {
 

@@ -1,11 +1,24 @@
-// GIF palette builder internals: the region split that makes the palette, and the two
-// nearest-entry searches (the fast one used for output, the exhaustive one it must equal).
+// GIF palettes: the frame fillers the GIF writer calls, and the builder's internals (the
+// region split that makes the palette, and the two nearest-entry searches: the fast one
+// used for output, the exhaustive one it must equal).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
 #include "core/imgbuf.h"
+
+extern "C" {
+struct AVFrame;
+}
+
+// Fills an allocated AV_PIX_FMT_PAL8 frame with indices and a 256-entry palette built
+// from the image. Returns 1, or 0 with "out of memory".
+int gif_fill_frame(const imgbuf* img, AVFrame* frame);
+
+// The same from FFmpeg's palettegen and paletteuse (error diffusion): slower, far closer to
+// a photo. Returns 1, or 0 with the message set.
+int gif_fill_frame_quality(const imgbuf* img, AVFrame* frame);
 
 struct gif_region {
   int32_t x0, x1;  // columns, x1 exclusive

@@ -14,7 +14,7 @@ extern "C" {
 
 #include "core/error.h"
 #include "core/ffmpeg_util.h"
-#include "encode/encode.h"
+#include "encode/gif_palette.h"
 
 namespace {
 
