@@ -19,6 +19,7 @@
 #include "core/options.h"
 #include "encode/encode.h"
 #include "encode/gif_palette.h"
+#include "support/gif_exhaustive.h"
 
 namespace {}  // namespace
 

@@ -227,31 +227,6 @@ void gif_build_palette(const imgbuf* img, gif_palette* pal) {
   for (int i = pal->count; i < 256; i++) memcpy(pal->rgb[i], pal->rgb[0], 3);
 }
 
-int gif_nearest_exhaustive(const gif_palette* pal, int r, int g, int b) {
-  int best = 0;
-  int best_d = colour_distance(pal->rgb[0], r, g, b);
-  for (int i = 1; i < 256; i++) {
-    int d = colour_distance(pal->rgb[i], r, g, b);
-    if (d < best_d) {
-      best_d = d;
-      best = i;
-    }
-  }
-  return best;
-}
-
-void gif_map_indices_exhaustive(const imgbuf* img, const gif_palette* pal, uint8_t* dst,
-                                ptrdiff_t stride) {
-  int bpp = img->has_alpha ? 4 : 3;
-  for (int64_t y = 0; y < img->height; y++) {
-    const uint8_t* p = pixel_at(img, bpp, 0, y);
-    uint8_t* row = dst + y * stride;
-    for (int64_t x = 0; x < img->width; x++, p += bpp) {
-      row[x] = static_cast<uint8_t>(gif_nearest_exhaustive(pal, p[0], p[1], p[2]));
-    }
-  }
-}
-
 int gif_map_indices(const imgbuf* img, const gif_palette* pal, uint8_t* dst, ptrdiff_t stride) {
   int bpp = img->has_alpha ? 4 : 3;
   cell_matcher* m = new (std::nothrow) cell_matcher;

@@ -1,6 +1,5 @@
 // GIF palettes: the frame fillers the GIF writer calls, and the builder's internals (the
-// region split that makes the palette, and the two nearest-entry searches: the fast one
-// used for output, the exhaustive one it must equal).
+// region split that makes the palette, and the nearest-entry search).
 #pragma once
 
 #include <cstddef>
@@ -34,13 +33,8 @@ struct gif_palette {
 // Splits the image into regions and takes their mean colours. Cannot fail.
 void gif_build_palette(const imgbuf* img, gif_palette* pal);
 
-// Index of the entry nearest to (r, g, b) by 3*dr^2 + 6*dg^2 + db^2 over all 256 entries,
-// the lowest index winning a tie.
-int gif_nearest_exhaustive(const gif_palette* pal, int r, int g, int b);
-
-// Writes every pixel's nearest-entry index, row by row with `stride` bytes between rows.
-// The fast form equals the exhaustive one index for index. Returns 1, or 0 when its
-// search tables cannot be allocated (no message set).
+// Writes every pixel's nearest-entry index (by 3*dr^2 + 6*dg^2 + db^2 over all 256 entries,
+// the lowest index winning a tie), row by row with `stride` bytes between rows. The tests
+// hold it to an exhaustive search index for index. Returns 1, or 0 when its search tables
+// cannot be allocated (no message set).
 int gif_map_indices(const imgbuf* img, const gif_palette* pal, uint8_t* dst, ptrdiff_t stride);
-void gif_map_indices_exhaustive(const imgbuf* img, const gif_palette* pal, uint8_t* dst,
-                                ptrdiff_t stride);

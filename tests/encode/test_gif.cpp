@@ -17,6 +17,7 @@ extern "C" {
 #include "core/error.h"
 #include "encode/encode.h"
 #include "encode/gif_palette.h"
+#include "support/gif_exhaustive.h"
 #include "support/test_support.h"
 
 namespace {
