@@ -20,7 +20,7 @@ struct ConvertOptions {
   char invalid_key[32];
   char invalid_value[64];
   int32_t gif_palette;  // how GIF output gets its palette (GifPalette)
-  int32_t threads;  // batch jobs: files converted at the same time (1..64; else clamped)
+  int32_t threads;      // batch jobs: files converted at the same time (1..64; else clamped)
 };
 
 enum ImgFit { FIT_FILL = 0, FIT_INSIDE = 1, FIT_COVER = 2 };
