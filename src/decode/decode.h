@@ -36,8 +36,7 @@ struct FfHeader {
 
 // Fills *out from the first video stream's headers alone. Returns 1 when size and pixel
 // format are all known, else 0 (no message: the caller decodes instead).
-int ffmpeg_header_info(const char* path, const char* open_name, int64_t max_pixels,
-                       FfHeader* out);
+int ffmpeg_header_info(const char* path, const char* open_name, int64_t max_pixels, FfHeader* out);
 
 // Copies a JPEG file's EXIF segment and ICC profile into the record. Never fails a decode.
 void jpeg_capture_metadata(const char* path, imgbuf* img);
