@@ -11,6 +11,7 @@ extern "C" {
 #include "core/ffmpeg_util.h"
 #include "core/path.h"
 #include "decode/decode.h"
+#include "encode/metadata.h"
 
 namespace {
 // The input's format context together with the I/O context we opened for it.
@@ -186,6 +187,17 @@ int frame_to_record(const AVFrame* src, imgbuf* img) {
   return 1;
 }
 
+// A profile that the file carried (PNG iCCP, WebP ICCP, TIFF) travels with the picture as a
+// JPEG's does, for "color_profile" to keep or convert. Never fails a decode.
+void capture_frame_icc(const AVFrame* frame, imgbuf* img) {
+  const AVFrameSideData* sd = av_frame_get_side_data(frame, AV_FRAME_DATA_ICC_PROFILE);
+  if (!sd || sd->size == 0 || sd->size > INT32_MAX || img->icc) return;
+  img->icc = static_cast<uint8_t*>(malloc(sd->size));
+  if (!img->icc) return;
+  memcpy(img->icc, sd->data, sd->size);
+  img->icc_size = static_cast<int32_t>(sd->size);
+}
+
 int first_video_stream(const AVFormatContext* fmt) {
   for (unsigned i = 0; i < fmt->nb_streams; i++)
     if (fmt->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) return static_cast<int>(i);
@@ -268,6 +280,7 @@ int decode_steps(const char* path, const char* open_name, imgbuf* img, int64_t m
   // again before the record's block is allocated.
   if (!imgbuf_check_pixels(frame->width, frame->height, max_pixels)) return 0;
   if (!frame_to_record(frame.get(), img)) return 0;
+  capture_frame_icc(frame.get(), img);
   snprintf(img->engine, sizeof img->engine, "%s", "ffmpeg");
   return 1;
 }
@@ -282,6 +295,7 @@ int decode_ffmpeg(const char* path, imgbuf* img, int64_t max_pixels, const char*
     char ext[EXT_CAP];
     path_extension(path, ext);
     if (strcmp(ext, "jpg") == 0 || strcmp(ext, "jpeg") == 0) jpeg_capture_metadata(open_name, img);
+    if (strcmp(ext, "webp") == 0) webp_capture_icc(open_name, img);
   }
   return ok;
 }

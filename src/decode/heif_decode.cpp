@@ -2,11 +2,31 @@
 // is not fully opaque.
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 
 #include "core/error.h"
 #include "core/imgbuf.h"
 #include "decode/decode.h"
 #include "decode/heif_common.h"
+
+namespace {
+// An ICC profile of the image ('prof' or 'rICC') travels with the picture as a JPEG's does,
+// for "color_profile" to keep or convert. Never fails a decode.
+void capture_icc(const heif_image_handle* handle, imgbuf* img) {
+  const heif_color_profile_type type = heif_image_handle_get_color_profile_type(handle);
+  if (type != heif_color_profile_type_prof && type != heif_color_profile_type_rICC) return;
+  const size_t n = heif_image_handle_get_raw_color_profile_size(handle);
+  if (n == 0 || n > INT32_MAX || img->icc) return;
+  img->icc = static_cast<uint8_t*>(malloc(n));
+  if (!img->icc) return;
+  if (heif_image_handle_get_raw_color_profile(handle, img->icc).code != heif_error_Ok) {
+    free(img->icc);
+    img->icc = nullptr;
+    return;
+  }
+  img->icc_size = static_cast<int32_t>(n);
+}
+}  // namespace
 
 int decode_heif(const char* path, imgbuf* img, int64_t max_pixels, const char* open_name) {
   HeifContextPtr ctx(heif_context_alloc());
@@ -64,6 +84,7 @@ int decode_heif(const char* path, imgbuf* img, int64_t max_pixels, const char* o
   img->width = w;
   img->height = h;
   img->has_alpha = b == 4 ? 1 : 0;
+  capture_icc(handle.get(), img);
   snprintf(img->engine, sizeof img->engine, "%s", "libheif");
   return 1;
 }

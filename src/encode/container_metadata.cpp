@@ -1,5 +1,6 @@
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -159,6 +160,22 @@ int png_add_exif(const char* path, const imgbuf* img, const ConvertOptions* opts
     p += n + 12;
   }
   return placed && replace_with(path, out) ? 1 : 0;
+}
+
+void webp_capture_icc(const char* path, imgbuf* img) {
+  Bytes d;
+  std::vector<Chunk> chunks;
+  if (!read_all(path, &d) || !webp_chunks(d, &chunks)) return;
+  for (const Chunk& c : chunks) {
+    if (!is(c, "ICCP") || c.size == 0) continue;
+    uint8_t* icc = static_cast<uint8_t*>(malloc(c.size));
+    if (!icc) return;
+    memcpy(icc, d.data() + c.at, c.size);
+    free(img->icc);
+    img->icc = icc;
+    img->icc_size = static_cast<int32_t>(c.size);
+    return;
+  }
 }
 
 int webp_add_metadata(const char* path, const imgbuf* img, const ConvertOptions* opts) {

@@ -23,3 +23,8 @@ int png_add_exif(const char* path, const imgbuf* img, const ConvertOptions* opts
 // Adds the ICC profile and the EXIF block to the WebP at `path` as the options ask, turning
 // a simple file into an extended one. Returns 1 when the file now carries the EXIF block.
 int webp_add_metadata(const char* path, const imgbuf* img, const ConvertOptions* opts);
+
+// Copies the ICCP chunk of the WebP file at `path` into the record, in place of the profile
+// FFmpeg's WebP decoder hands out, which counts the chunk's pad byte in when the profile's
+// size is odd. Never fails a decode.
+void webp_capture_icc(const char* path, imgbuf* img);

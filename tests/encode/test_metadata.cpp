@@ -161,6 +161,35 @@ INSTANTIATE_TEST_SUITE_P(Formats, CarriedMetadata,
                            return std::string(i.param.ext) + "_" + std::to_string(i.param.icc_size);
                          });
 
+// A profile travels from other sources than JPEG too: files written by Pillow (PNG, TIFF)
+// and by this library with "keep" (WebP, HEIC), converted to PNG with "keep".
+class ProfileFromSource : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(ProfileFromSource, KeptIntoPng) {
+  TempDir dir;
+  const std::vector<uint8_t> icc = fake_profile(2999);
+  const std::string ext = GetParam(), src = dir.file("src." + ext), out = dir.file("out.png");
+  if (ext == "png" || ext == "tif") {
+    write_file(dir.file("p.icc"), icc);
+    run("/usr/bin/python3 -c \"import sys; from PIL import Image; Image.new('RGB', (30, 20), "
+        "(200, 40, 10)).save(sys.argv[1], icc_profile=open(sys.argv[2], 'rb').read())\" " +
+        src + " " + dir.file("p.icc"));
+  } else {
+    const std::string jpg = dir.file("src.jpg");
+    write_source(jpg, icc);
+    ASSERT_EQ(imgconvert_file(jpg.c_str(), src.c_str(), "{\"color_profile\":\"keep\"}", nullptr),
+              1);
+  }
+  if (ext != "heic")  // Pillow reads no HEIC
+    ASSERT_EQ(pillow_icc_hex(src), hex(icc)) << "the source itself lacks the profile";
+  ASSERT_EQ(imgconvert_file(src.c_str(), out.c_str(), "{\"color_profile\":\"keep\"}", nullptr), 1)
+      << imgconvert_last_error();
+  EXPECT_EQ(pillow_icc_hex(out), hex(icc));
+}
+
+INSTANTIATE_TEST_SUITE_P(Sources, ProfileFromSource,
+                         ::testing::Values("png", "tif", "webp", "heic"));
+
 // ---- the container edits on their own ------------------------------------------------------
 
 // Chunk names of a WebP file in order, and whether the RIFF size matches the file.
