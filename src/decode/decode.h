@@ -3,6 +3,7 @@
 
 #include "core/imgbuf.h"
 #include "core/options.h"
+#include "decode/jpeg_metadata.h"
 
 // "ffmpeg", "heif", "raw" or "rgbe" for a lower-cased extension without the dot.
 const char* decode_engine_for_ext(const char* ext);
@@ -37,11 +38,3 @@ struct FfHeader {
 // Fills *out from the first video stream's headers alone. Returns 1 when size and pixel
 // format are all known, else 0 (no message: the caller decodes instead).
 int ffmpeg_header_info(const char* path, const char* open_name, int64_t max_pixels, FfHeader* out);
-
-// Copies a JPEG file's EXIF segment and ICC profile into the record. Never fails a decode.
-void jpeg_capture_metadata(const char* path, imgbuf* img);
-
-// Puts the record's EXIF segment right after the SOI of the JPEG file at `path` (the
-// writer's temporary file) when the options ask for it. Returns 1 when the block was
-// inserted; on 0 the file is as the encoder wrote it.
-int jpeg_reinsert_exif(const char* path, const imgbuf* img, const ConvertOptions* opts);

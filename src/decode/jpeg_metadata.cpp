@@ -8,7 +8,7 @@
 
 #include "core/holders.h"
 #include "core/output_file.h"
-#include "decode/decode.h"
+#include "decode/jpeg_metadata.h"
 
 namespace {
 

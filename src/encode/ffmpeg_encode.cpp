@@ -6,7 +6,7 @@ extern "C" {
 
 #include "core/error.h"
 #include "core/ffmpeg_util.h"
-#include "decode/decode.h"
+#include "decode/jpeg_metadata.h"
 #include "encode/encode.h"
 #include "encode/gif_palette.h"
 #include "encode/metadata.h"
