@@ -1,5 +1,6 @@
 // HEIC, HEIF and AVIF: the primary image through libheif, as RGB, or RGBA when any pixel
 // is not fully opaque.
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -47,6 +48,14 @@ int decode_heif(const char* path, imgbuf* img, int64_t max_pixels, const char* o
   int hh = heif_image_handle_get_height(handle.get());
   if (hw <= 0 || hh <= 0) return set_error("heif: bad dimensions %dx%d", hw, hh);
   if (!imgbuf_check_pixels(hw, hh, max_pixels)) return 0;
+  // A grid may claim a far larger canvas than the size its item declares, and libheif
+  // assembles that canvas whole. Its per-side limit, tightened now that the declared size is
+  // known (the root of the pixel limit still admits any square image under it), refuses it.
+  const int64_t root = static_cast<int64_t>(std::sqrt(static_cast<double>(max_pixels)));
+  int64_t side = hw > hh ? hw : hh;
+  side = side + 1 > root ? side + 1 : root;
+  heif_context_set_maximum_image_size_limit(ctx.get(),
+                                            static_cast<int>(side < INT32_MAX ? side : INT32_MAX));
 
   heif_image* raw_image = nullptr;
   err = heif_decode_image(handle.get(), &raw_image, heif_colorspace_RGB,
