@@ -29,6 +29,7 @@ using Cmd = std::vector<std::string>;
 
 Run run(const Cmd& cmd) {
   Run r;
+  fflush(stdout);  // or the child would write the table's buffered lines again
   const double t0 = now_s();
   const pid_t pid = fork();
   if (pid == 0) {
@@ -51,6 +52,7 @@ Run run(const Cmd& cmd) {
 // Several commands started together, timed until the last ends.
 Run run_together(const std::vector<Cmd>& cmds) {
   Run r;
+  fflush(stdout);
   const double t0 = now_s();
   std::vector<pid_t> pids;
   for (const Cmd& cmd : cmds) {
