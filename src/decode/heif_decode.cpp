@@ -53,7 +53,8 @@ int decode_heif(const char* path, imgbuf* img, int64_t max_pixels, const char* o
   // known (the root of the pixel limit still admits any square image under it), refuses it.
   const int64_t root = static_cast<int64_t>(std::sqrt(static_cast<double>(max_pixels)));
   int64_t side = hw > hh ? hw : hh;
-  side = side + 1 > root ? side + 1 : root;
+  // Coded images are padded to whole coding blocks (up to 128 pixels in AV1).
+  side = side + 128 > root ? side + 128 : root;
   heif_context_set_maximum_image_size_limit(ctx.get(),
                                             static_cast<int>(side < INT32_MAX ? side : INT32_MAX));
 
