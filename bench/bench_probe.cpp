@@ -16,8 +16,8 @@
 #include "core/error.h"
 #include "core/imgbuf.h"
 #include "decode/decode.h"
+#include "describe/heif_fixture.h"
 #include "imgconvert.h"
-#include "inspect/heif_fixture.h"
 #include "support/dng_writer.h"
 
 namespace {

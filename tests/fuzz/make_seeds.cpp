@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "core/options.h"
-#include "inspect/heif_fixture.h"
+#include "describe/heif_fixture.h"
 #include "support/dng_writer.h"
 #include "support/test_support.h"
 

@@ -3,8 +3,8 @@
 
 #include <string>
 
+#include "describe/probe.h"
 #include "imgconvert.h"
-#include "inspect/probe.h"
 #include "support/test_support.h"
 
 namespace {

@@ -23,8 +23,8 @@ extern "C" {
 #include "decode/decode.h"
 #include "decode/heif_common.h"
 #include "decode/raw_common.h"
+#include "describe/probe.h"
 #include "imgconvert.h"
-#include "inspect/probe.h"
 #include "platform/platform.h"
 
 namespace {

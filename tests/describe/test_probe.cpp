@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "core/error.h"
+#include "describe/heif_fixture.h"
 #include "imgconvert.h"
-#include "inspect/heif_fixture.h"
 #include "support/dng_writer.h"
 #include "support/test_support.h"
 
