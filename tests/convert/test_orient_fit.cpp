@@ -16,17 +16,6 @@
 
 namespace {
 
-std::string run(const std::string& cmd) {
-  std::string out;
-  FILE* p = popen(cmd.c_str(), "r");
-  if (!p) return out;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  pclose(p);
-  return out;
-}
-
 std::string last_error() { return imgconvert_last_error(); }
 
 // A whole APP1 segment whose IFD0 holds Make "Tst" and the given Orientation, big-endian
@@ -121,7 +110,8 @@ TEST_P(AutoOrient, MatchesPillowAndResetsTheTag) {
   const char* json = nullptr;
   ASSERT_EQ(imgconvert_file(src.c_str(), ours.c_str(), "{\"auto_orient\":1}", &json), 1)
       << last_error();
-  run("/usr/bin/python3 -c \"import sys; from PIL import Image, ImageOps; "
+  run_command(
+      "/usr/bin/python3 -c \"import sys; from PIL import Image, ImageOps; "
       "ImageOps.exif_transpose(Image.open(sys.argv[1])).convert('RGB').save(sys.argv[2])\" " +
       src + " " + ref);
   ASSERT_TRUE(file_exists(ref)) << "Pillow (python3-pil) is needed as the second reader";
@@ -147,7 +137,7 @@ TEST_P(AutoOrient, MatchesPillowAndResetsTheTag) {
         std::string(json).find("\"width\":16,\"height\":" + std::string(turned ? "24" : "10")),
         std::string::npos)
         << json;
-    EXPECT_EQ(run("exiftool -s3 -n -Orientation -Make " + out), "1\nTst\n") << ext;
+    EXPECT_EQ(run_command("exiftool -s3 -n -Orientation -Make " + out), "1\nTst\n") << ext;
   }
 }
 
@@ -158,7 +148,7 @@ TEST_P(AutoOrient, OffByDefaultKeepsThePictureAndTag) {
   const char* json = nullptr;
   ASSERT_EQ(imgconvert_file(src.c_str(), out.c_str(), "{\"keep_exif\":1}", &json), 1);
   EXPECT_NE(std::string(json).find("\"width\":48,\"height\":32"), std::string::npos) << json;
-  EXPECT_EQ(run("exiftool -s3 -n -Orientation " + out), std::to_string(GetParam()) + "\n");
+  EXPECT_EQ(run_command("exiftool -s3 -n -Orientation " + out), std::to_string(GetParam()) + "\n");
 }
 
 INSTANTIATE_TEST_SUITE_P(EightOrientations, AutoOrient, ::testing::Range(1, 9));

@@ -14,17 +14,6 @@
 
 namespace {
 
-std::string run(const std::string& cmd) {
-  std::string out;
-  FILE* p = popen(cmd.c_str(), "r");
-  if (!p) return out;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-  pclose(p);
-  return out;
-}
-
 // A profile-shaped block: a header that states its size and the 'acsp' signature, then
 // bytes that differ everywhere, so a lost or reordered chunk shows.
 std::vector<uint8_t> fake_profile(size_t size) {
@@ -81,7 +70,7 @@ void write_source(const std::string& path, const std::vector<uint8_t>& icc) {
 
 // The profile Pillow finds in a file, hex-encoded ("" when none).
 std::string pillow_icc_hex(const std::string& path) {
-  return run(
+  return run_command(
       "/usr/bin/python3 -c \"import sys; from PIL import Image; im = Image.open(sys.argv[1]); "
       "im.load(); print((im.info.get('icc_profile') or b'').hex())\" " +
       path);
@@ -123,11 +112,12 @@ TEST_P(CarriedMetadata, ExifAndProfileReadBackByOtherReaders) {
   std::string json;
   const std::string out = convert("{\"keep_exif\":1,\"color_profile\":\"keep\"}", &json);
   EXPECT_NE(json.find("\"exif_kept\":1"), std::string::npos) << json;
-  EXPECT_EQ(run("exiftool -s3 -n -Make -Orientation " + out), "Tst\n1\n");
+  EXPECT_EQ(run_command("exiftool -s3 -n -Make -Orientation " + out), "Tst\n1\n");
   EXPECT_EQ(pillow_icc_hex(out), hex(icc_));
   // Pillow decodes the whole picture at its size, so the edited container is sound.
   EXPECT_EQ(
-      run("/usr/bin/python3 -c \"import sys; from PIL import Image; im = Image.open(sys.argv[1]); "
+      run_command(
+          "/usr/bin/python3 -c \"import sys; from PIL import Image; im = Image.open(sys.argv[1]); "
           "im.load(); print(im.size)\" " +
           out),
       "(40, 24)\n");
@@ -139,17 +129,17 @@ TEST_P(CarriedMetadata, ExifAndProfileReadBackByOtherReaders) {
 TEST_P(CarriedMetadata, EachOnItsOwn) {
   std::string json;
   std::string out = convert("{\"keep_exif\":1}", &json);
-  EXPECT_EQ(run("exiftool -s3 -Make " + out), "Tst\n");
+  EXPECT_EQ(run_command("exiftool -s3 -Make " + out), "Tst\n");
   EXPECT_EQ(pillow_icc_hex(out), "\n");
   out = convert("{\"color_profile\":\"keep\"}", &json);
   EXPECT_EQ(json.find("exif_kept"), std::string::npos) << json;
-  EXPECT_EQ(run("exiftool -s3 -Make " + out), "");
+  EXPECT_EQ(run_command("exiftool -s3 -Make " + out), "");
   EXPECT_EQ(pillow_icc_hex(out), hex(icc_));
 }
 
 TEST_P(CarriedMetadata, NothingUnlessAsked) {
   const std::string out = convert("{\"color_profile\":\"srgb\"}");
-  EXPECT_EQ(run("exiftool -s3 -Make " + out), "");
+  EXPECT_EQ(run_command("exiftool -s3 -Make " + out), "");
   EXPECT_EQ(pillow_icc_hex(out), "\n");
 }
 
@@ -171,7 +161,8 @@ TEST_P(ProfileFromSource, KeptIntoPng) {
   const std::string ext = GetParam(), src = dir.file("src." + ext), out = dir.file("out.png");
   if (ext == "png" || ext == "tif") {
     write_file(dir.file("p.icc"), icc);
-    run("/usr/bin/python3 -c \"import sys; from PIL import Image; Image.new('RGB', (30, 20), "
+    run_command(
+        "/usr/bin/python3 -c \"import sys; from PIL import Image; Image.new('RGB', (30, 20), "
         "(200, 40, 10)).save(sys.argv[1], icc_profile=open(sys.argv[2], 'rb').read())\" " +
         src + " " + dir.file("p.icc"));
   } else {
@@ -180,8 +171,9 @@ TEST_P(ProfileFromSource, KeptIntoPng) {
     ASSERT_EQ(imgconvert_file(jpg.c_str(), src.c_str(), "{\"color_profile\":\"keep\"}", nullptr),
               1);
   }
-  if (ext != "heic")  // Pillow reads no HEIC
+  if (ext != "heic") {  // Pillow reads no HEIC
     ASSERT_EQ(pillow_icc_hex(src), hex(icc)) << "the source itself lacks the profile";
+  }
   ASSERT_EQ(imgconvert_file(src.c_str(), out.c_str(), "{\"color_profile\":\"keep\"}", nullptr), 1)
       << imgconvert_last_error();
   EXPECT_EQ(pillow_icc_hex(out), hex(icc));

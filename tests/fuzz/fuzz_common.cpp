@@ -12,6 +12,8 @@ extern "C" {
 #include <cstring>
 #include <vector>
 
+#include "imgconvert.h"
+
 namespace {
 
 std::string g_dir;
@@ -71,4 +73,15 @@ void fuzz_clean(std::initializer_list<std::string> paths) {
     abort();
   }
   closedir(d);
+}
+
+void fuzz_convert_and_probe(const uint8_t* data, size_t size, const char* in_odd,
+                            const char* in_even) {
+  if (size < 1) return;
+  const std::string in = fuzz_write((data[0] & 1) ? in_odd : in_even, data + 1, size - 1);
+  const std::string out = fuzz_dir() + "/out.png";
+  imgconvert_file(in.c_str(), out.c_str(), "{" FUZZ_LIMIT "}", nullptr);
+  const char* json = nullptr;
+  imgconvert_probe(in.c_str(), &json);
+  fuzz_clean({in, out});
 }

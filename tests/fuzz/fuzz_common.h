@@ -21,3 +21,8 @@ std::string fuzz_write(const std::string& name, const uint8_t* data, size_t size
 // the scratch directory: a failed conversion must take its temporary output with it. Files
 // a target keeps for all its runs are named "keep-...".
 void fuzz_clean(std::initializer_list<std::string> paths);
+
+// One run of a header-probed engine: the input (named `in_odd` when the first byte is odd,
+// else `in_even`) is converted to PNG, then probed, since the probe reads headers only.
+void fuzz_convert_and_probe(const uint8_t* data, size_t size, const char* in_odd,
+                            const char* in_even);

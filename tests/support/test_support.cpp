@@ -168,3 +168,14 @@ std::string stream_pix_fmt(const std::string& path) {
   avformat_close_input(&fmt);
   return name;
 }
+
+std::string run_command(const std::string& cmd) {
+  std::string out;
+  FILE* p = popen(cmd.c_str(), "r");
+  if (!p) return out;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+  pclose(p);
+  return out;
+}

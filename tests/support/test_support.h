@@ -43,6 +43,9 @@ void write_file(const std::string& path, const std::string& bytes);
 bool file_exists(const std::string& path);
 std::vector<std::string> list_dir(const std::string& path);
 
+// Standard output of a shell command (a second reader such as exiftool or Pillow).
+std::string run_command(const std::string& cmd);
+
 // Largest absolute difference of corresponding samples (both records RGB or both RGBA).
 int max_sample_diff(const imgbuf& a, const imgbuf& b);
 // Mean absolute difference of corresponding samples.
