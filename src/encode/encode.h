@@ -3,6 +3,10 @@
 
 #include <cstdint>
 
+extern "C" {
+#include <libavutil/pixfmt.h>
+}
+
 #include "core/imgbuf.h"
 #include "core/options.h"
 
@@ -21,6 +25,18 @@ int heif_encode(const imgbuf* img, const char* out, const char* tmp, const char*
 int ico_encode(const imgbuf* img, const char* out, const char* tmp);
 // WebP through libwebp directly; the bytes equal ff_encode's for "webp".
 int webp_encode(const imgbuf* img, const char* out, const char* tmp, const ConvertOptions* opts);
+
+// The FFmpeg encoder behind an extension of ff_encode, and the pixel formats it is fed for
+// a record without and with transparency. NULL for an extension ff_encode does not write.
+struct FfEncoder {
+  const char* ext;
+  const char* encoder;
+  const char* muxer;
+  AVPixelFormat opaque_fmt;
+  AVPixelFormat transparent_fmt;
+  bool takes_dpi;
+};
+const FfEncoder* ff_find_encoder(const char* ext);
 
 // JPEG quantiser (2..31) for a quality of 1..100.
 int jpeg_quantiser(int quality);
