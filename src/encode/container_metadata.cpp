@@ -1,7 +1,9 @@
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <vector>
 
 extern "C" {
@@ -224,4 +226,218 @@ int webp_add_metadata(const char* path, const imgbuf* img, const ConvertOptions*
   for (int i = 0; i < 4; i++) out[4 + i] = static_cast<uint8_t>(riff >> (8 * i));
   if (!replace_with(path, out)) return 0;
   return exif ? 1 : 0;
+}
+
+// --- TIFF --------------------------------------------------------------------------------
+
+namespace {
+
+enum : uint16_t {
+  kTagExifIfd = 34665,
+  kTagGpsIfd = 34853,
+  kTagInteropIfd = 40965,
+  kTagIcc = 34675,
+};
+
+// IFD0 tags of the source's EXIF block that describe the photo rather than its layout; the
+// layout tags (size, strips, compression...) are the writer's.
+const uint16_t kDescriptiveTags[] = {270, 271, 272, 274, 306, 315, 33432};
+
+bool is_pointer_tag(uint16_t tag) {
+  return tag == kTagExifIfd || tag == kTagGpsIfd || tag == kTagInteropIfd;
+}
+
+// Bytes of one value of a TIFF field type, and the width of its byte-swapped units.
+bool tiff_type_size(uint16_t type, uint32_t* size, uint32_t* unit) {
+  switch (type) {
+    case 1:
+    case 2:
+    case 6:
+    case 7:
+      *size = 1;
+      *unit = 1;
+      return true;
+    case 3:
+    case 8:
+      *size = 2;
+      *unit = 2;
+      return true;
+    case 4:
+    case 9:
+    case 11:
+    case 13:
+      *size = 4;
+      *unit = 4;
+      return true;
+    case 5:
+    case 10:
+      *size = 8;
+      *unit = 4;
+      return true;
+    case 12:
+      *size = 8;
+      *unit = 8;
+      return true;
+    default:
+      return false;
+  }
+}
+
+// The source's EXIF TIFF stream, in either byte order.
+struct TiffIn {
+  const uint8_t* d;
+  size_t n;
+  bool big_endian;
+  uint32_t u(size_t at, int bytes) const {
+    uint32_t v = 0;
+    for (int i = 0; i < bytes; i++) {
+      const uint32_t b = d[at + i];
+      v |= big_endian ? b << (8 * (bytes - 1 - i)) : b << (8 * i);
+    }
+    return v;
+  }
+};
+
+struct TiffEntry {
+  uint16_t tag;
+  uint8_t raw[12];  // little-endian, as it goes into the IFD
+};
+
+void put_entry(std::vector<TiffEntry>* out, uint16_t tag, uint16_t type, uint32_t count,
+               uint32_t value) {
+  TiffEntry e{tag, {}};
+  Bytes b;
+  put_le(&b, tag, 2);
+  put_le(&b, type, 2);
+  put_le(&b, count, 4);
+  put_le(&b, value, 4);
+  memcpy(e.raw, b.data(), 12);
+  out->push_back(e);
+}
+
+// Appends an IFD (count, entries sorted by tag, no next IFD) on a word boundary and returns
+// its offset.
+uint32_t put_ifd(Bytes* out, std::vector<TiffEntry> entries) {
+  std::stable_sort(entries.begin(), entries.end(),
+                   [](const TiffEntry& a, const TiffEntry& b) { return a.tag < b.tag; });
+  if (out->size() & 1) out->push_back(0);
+  const uint32_t at = static_cast<uint32_t>(out->size());
+  put_le(out, static_cast<uint32_t>(entries.size()), 2);
+  for (const TiffEntry& e : entries) put(out, e.raw, 12);
+  put_le(out, 0, 4);
+  return at;
+}
+
+// Copies one entry of the source IFD at `at` into `entries`, its value converted to little
+// endian and, when longer than four bytes, appended to `out`. Pointer tags bring their
+// sub-IFD along (depth-limited, so a looping block ends). False for an entry to skip.
+bool copy_entry(const TiffIn& in, size_t at, int depth, Bytes* out,
+                std::vector<TiffEntry>* entries);
+
+// Copies the source IFD at `off` to the end of `out`; returns its offset there, 0 when the
+// IFD is unreadable or empty.
+uint32_t copy_ifd(const TiffIn& in, uint32_t off, int depth, Bytes* out) {
+  if (depth > 2 || off < 8 || off > in.n || in.n - off < 2) return 0;
+  const uint32_t count = in.u(off, 2);
+  if (count == 0 || count > 1000 || (in.n - off - 2) / 12 < count) return 0;
+  std::vector<TiffEntry> entries;
+  for (uint32_t i = 0; i < count; i++) copy_entry(in, off + 2 + 12 * i, depth, out, &entries);
+  return entries.empty() ? 0 : put_ifd(out, entries);
+}
+
+bool copy_entry(const TiffIn& in, size_t at, int depth, Bytes* out,
+                std::vector<TiffEntry>* entries) {
+  const uint16_t tag = static_cast<uint16_t>(in.u(at, 2));
+  const uint16_t type = static_cast<uint16_t>(in.u(at + 2, 2));
+  const uint32_t count = in.u(at + 4, 4);
+  uint32_t size = 0, unit = 0;
+  if (!tiff_type_size(type, &size, &unit) || count == 0 || count > in.n / size) return false;
+  if (is_pointer_tag(tag)) {
+    if (count != 1 || size != 4) return false;
+    const uint32_t sub = copy_ifd(in, in.u(at + 8, 4), depth + 1, out);
+    if (sub == 0) return false;
+    put_entry(entries, tag, 4, 1, sub);
+    return true;
+  }
+  const uint32_t bytes = count * size;
+  size_t from = at + 8;
+  if (bytes > 4) {
+    from = in.u(at + 8, 4);
+    if (from > in.n || in.n - from < bytes) return false;
+  }
+  // Each unit (a SHORT, a LONG, half a RATIONAL, a DOUBLE) turned to little endian.
+  Bytes value;
+  for (uint32_t i = 0; i < bytes; i += unit)
+    for (uint32_t k = 0; k < unit; k++)
+      value.push_back(in.d[from + i + (in.big_endian ? unit - 1 - k : k)]);
+  uint32_t field = 0;
+  if (bytes <= 4) {
+    for (uint32_t i = 0; i < bytes; i++) field |= static_cast<uint32_t>(value[i]) << (8 * i);
+  } else {
+    if (out->size() & 1) out->push_back(0);
+    field = static_cast<uint32_t>(out->size());
+    put(out, value.data(), value.size());
+  }
+  put_entry(entries, tag, type, count, field);
+  return true;
+}
+
+}  // namespace
+
+int tiff_add_metadata(const char* path, const imgbuf* img, const ConvertOptions* opts) {
+  size_t exif_size = 0;
+  const uint8_t* exif = exif_tiff_data(img, opts, &exif_size);
+  const bool icc = keep_icc_profile(img, opts);
+  if (!exif && !icc) return 0;
+  Bytes d;
+  // The writer's own layout: little endian, one IFD, its values before it.
+  if (!read_all(path, &d) || d.size() < 8 || memcmp(d.data(), "II*\0", 4) != 0) return 0;
+  const uint32_t ifd = le32(d.data() + 4);
+  if (ifd < 8 || ifd > d.size() || d.size() - ifd < 2) return 0;
+  const uint32_t count = d[ifd] | d[ifd + 1] << 8;
+  if ((d.size() - ifd - 2) / 12 < count + 0u || d.size() - ifd - 2 - 12 * count < 4) return 0;
+
+  std::vector<TiffEntry> entries;
+  for (uint32_t i = 0; i < count; i++) {
+    TiffEntry e{};
+    memcpy(e.raw, d.data() + ifd + 2 + 12 * i, 12);
+    e.tag = static_cast<uint16_t>(e.raw[0] | e.raw[1] << 8);
+    entries.push_back(e);
+  }
+  auto has = [&](uint16_t tag) {
+    for (const TiffEntry& e : entries)
+      if (e.tag == tag) return true;
+    return false;
+  };
+
+  // New data goes after the file's end: the image data and the writer's values stay where
+  // they are, and the header points to the new IFD at the end.
+  if (icc && !has(kTagIcc)) {
+    if (d.size() & 1) d.push_back(0);
+    put_entry(&entries, kTagIcc, 7, static_cast<uint32_t>(img->icc_size),
+              static_cast<uint32_t>(d.size()));
+    put(&d, img->icc, static_cast<size_t>(img->icc_size));
+  }
+  bool exif_placed = false;
+  if (exif) {
+    const TiffIn in{exif, exif_size, exif[0] == 'M'};
+    const uint32_t ifd0 = in.u(4, 4);
+    const bool readable = ifd0 >= 8 && ifd0 <= exif_size && exif_size - ifd0 >= 2;
+    const uint32_t n = readable ? in.u(ifd0, 2) : 0;
+    if (readable && n <= 1000 && (exif_size - ifd0 - 2) / 12 >= n) {
+      for (uint32_t i = 0; i < n; i++) {
+        const size_t at = ifd0 + 2 + 12 * i;
+        const uint16_t tag = static_cast<uint16_t>(in.u(at, 2));
+        const bool wanted = is_pointer_tag(tag) ||
+                            std::find(std::begin(kDescriptiveTags), std::end(kDescriptiveTags),
+                                      tag) != std::end(kDescriptiveTags);
+        if (wanted && !has(tag) && copy_entry(in, at, 0, &d, &entries)) exif_placed = true;
+      }
+    }
+  }
+  if (d.size() > 0xFFFFFFF0u - 12 * entries.size()) return 0;
+  const uint32_t at = put_ifd(&d, entries);
+  for (int i = 0; i < 4; i++) d[4 + i] = static_cast<uint8_t>(at >> (8 * i));
+  if (!replace_with(path, d)) return 0;
+  return exif_placed ? 1 : 0;
 }

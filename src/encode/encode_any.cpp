@@ -30,6 +30,8 @@ int encode_any(const imgbuf* img, const char* out, const char* ext, const Conver
     kept = png_add_exif(tmp.c_str(), img, opts);
   else if (strcmp(ext, "webp") == 0)
     kept = webp_add_metadata(tmp.c_str(), img, opts);
+  else if (strcmp(ext, "tif") == 0 || strcmp(ext, "tiff") == 0)
+    kept = tiff_add_metadata(tmp.c_str(), img, opts);
   if (!output_commit(tmp.c_str(), out)) return 0;
   int64_t size = plat_file_size(out);
   *bytes = size < 0 ? 0 : size;
