@@ -15,16 +15,68 @@ extern "C" {
 #include "core/error.h"
 #include "core/ffmpeg_util.h"
 #include "encode/gif_palette.h"
+#include "platform/platform.h"
 
 namespace {
 
+// libavfilter and the libraries it pulls in cost every process that loads this library
+// about a third of its start-up time, for this one option: where engines are shared
+// libraries it is opened on first use, from the same FFmpeg release as the rest.
+struct FilterApi {
+  decltype(&avfilter_graph_alloc) graph_alloc;
+  decltype(&avfilter_graph_free) graph_free;
+  decltype(&avfilter_graph_create_filter) create_filter;
+  decltype(&avfilter_get_by_name) get_by_name;
+  decltype(&avfilter_inout_alloc) inout_alloc;
+  decltype(&avfilter_inout_free) inout_free;
+  decltype(&avfilter_graph_parse_ptr) parse_ptr;
+  decltype(&avfilter_graph_config) config;
+  decltype(&av_buffersrc_add_frame) add_frame;
+  decltype(&av_buffersink_get_frame) get_frame;
+};
+
+FilterApi load_filter_api() {
+  FilterApi a{};
+#if defined(IMGCONVERT_AVFILTER_ON_DEMAND)
+  char name[32];
+  snprintf(name, sizeof name, "libavfilter.so.%d", LIBAVFILTER_VERSION_MAJOR);
+  void* lib = plat_library_open(name);
+  if (!lib) return a;
+#define IMGC_BIND(field, fn) \
+  a.field = reinterpret_cast<decltype(a.field)>(plat_library_symbol(lib, #fn))
+#else
+#define IMGC_BIND(field, fn) a.field = &fn
+#endif
+  IMGC_BIND(graph_alloc, avfilter_graph_alloc);
+  IMGC_BIND(graph_free, avfilter_graph_free);
+  IMGC_BIND(create_filter, avfilter_graph_create_filter);
+  IMGC_BIND(get_by_name, avfilter_get_by_name);
+  IMGC_BIND(inout_alloc, avfilter_inout_alloc);
+  IMGC_BIND(inout_free, avfilter_inout_free);
+  IMGC_BIND(parse_ptr, avfilter_graph_parse_ptr);
+  IMGC_BIND(config, avfilter_graph_config);
+  IMGC_BIND(add_frame, av_buffersrc_add_frame);
+  IMGC_BIND(get_frame, av_buffersink_get_frame);
+#undef IMGC_BIND
+  return a;
+}
+
+// The table once every entry is there, else null.
+const FilterApi* filter_api() {
+  static const FilterApi api = load_filter_api();
+  const bool whole = api.graph_alloc && api.graph_free && api.create_filter && api.get_by_name &&
+                     api.inout_alloc && api.inout_free && api.parse_ptr && api.config &&
+                     api.add_frame && api.get_frame;
+  return whole ? &api : nullptr;
+}
+
 struct GraphFree {
-  void operator()(AVFilterGraph* g) const { avfilter_graph_free(&g); }
+  void operator()(AVFilterGraph* g) const { filter_api()->graph_free(&g); }
 };
 using GraphPtr = std::unique_ptr<AVFilterGraph, GraphFree>;
 
 struct InOutFree {
-  void operator()(AVFilterInOut* io) const { avfilter_inout_free(&io); }
+  void operator()(AVFilterInOut* io) const { filter_api()->inout_free(&io); }
 };
 using InOutPtr = std::unique_ptr<AVFilterInOut, InOutFree>;
 
@@ -57,19 +109,17 @@ int record_to_frame(const imgbuf* img, AVFrame* f) {
 }
 
 // buffer -> kChain -> buffersink, single-threaded: batch workers already run side by side.
-int build_graph(const imgbuf* img, AVFilterGraph* g, AVFilterContext** src,
+int build_graph(const FilterApi& f, const imgbuf* img, AVFilterGraph* g, AVFilterContext** src,
                 AVFilterContext** sink) {
   g->nb_threads = 1;
   char args[128];
   snprintf(args, sizeof args, "video_size=%dx%d:pix_fmt=%d:time_base=1/25:pixel_aspect=1/1",
            img->width, img->height, static_cast<int>(AV_PIX_FMT_RGB24));
-  if (avfilter_graph_create_filter(src, avfilter_get_by_name("buffer"), "in", args, nullptr, g) <
-          0 ||
-      avfilter_graph_create_filter(sink, avfilter_get_by_name("buffersink"), "out", nullptr,
-                                   nullptr, g) < 0)
+  if (f.create_filter(src, f.get_by_name("buffer"), "in", args, nullptr, g) < 0 ||
+      f.create_filter(sink, f.get_by_name("buffersink"), "out", nullptr, nullptr, g) < 0)
     return set_error("gif palette filter failed");
-  InOutPtr outputs(avfilter_inout_alloc());
-  InOutPtr inputs(avfilter_inout_alloc());
+  InOutPtr outputs(f.inout_alloc());
+  InOutPtr inputs(f.inout_alloc());
   if (!outputs || !inputs) return set_error("out of memory");
   outputs->name = av_strdup("in");
   outputs->filter_ctx = *src;
@@ -77,30 +127,32 @@ int build_graph(const imgbuf* img, AVFilterGraph* g, AVFilterContext** src,
   inputs->filter_ctx = *sink;
   AVFilterInOut* in_raw = inputs.release();
   AVFilterInOut* out_raw = outputs.release();
-  const int r = avfilter_graph_parse_ptr(g, kChain, &in_raw, &out_raw, nullptr);
-  avfilter_inout_free(&in_raw);
-  avfilter_inout_free(&out_raw);
-  if (r < 0 || avfilter_graph_config(g, nullptr) < 0) return set_error("gif palette filter failed");
+  const int r = f.parse_ptr(g, kChain, &in_raw, &out_raw, nullptr);
+  f.inout_free(&in_raw);
+  f.inout_free(&out_raw);
+  if (r < 0 || f.config(g, nullptr) < 0) return set_error("gif palette filter failed");
   return 1;
 }
 
 }  // namespace
 
 int gif_fill_frame_quality(const imgbuf* img, AVFrame* frame) {
-  GraphPtr graph(avfilter_graph_alloc());
+  const FilterApi* f = filter_api();
+  if (!f) return set_error("gif palette filter failed: libavfilter cannot be loaded");
+  GraphPtr graph(f->graph_alloc());
   if (!graph) return set_error("out of memory");
   AVFilterContext* src = nullptr;
   AVFilterContext* sink = nullptr;
-  if (!build_graph(img, graph.get(), &src, &sink)) return 0;
+  if (!build_graph(*f, img, graph.get(), &src, &sink)) return 0;
 
   FramePtr in(av_frame_alloc());
   if (!in) return set_error("out of memory");
   if (!record_to_frame(img, in.get())) return 0;
-  if (av_buffersrc_add_frame(src, in.get()) < 0 || av_buffersrc_add_frame(src, nullptr) < 0)
+  if (f->add_frame(src, in.get()) < 0 || f->add_frame(src, nullptr) < 0)
     return set_error("gif palette filter failed");
   FramePtr out(av_frame_alloc());
   if (!out) return set_error("out of memory");
-  if (av_buffersink_get_frame(sink, out.get()) < 0 || out->format != AV_PIX_FMT_PAL8 ||
+  if (f->get_frame(sink, out.get()) < 0 || out->format != AV_PIX_FMT_PAL8 ||
       out->width != img->width || out->height != img->height || !out->data[1])
     return set_error("gif palette filter failed");
 

@@ -54,3 +54,10 @@ struct PlatInputClose {
   void operator()(plat_input* in) const { plat_input_close(in); }
 };
 using InputGuard = std::unique_ptr<plat_input, PlatInputClose>;
+
+#if !defined(_WIN32)
+// A shared library opened on first use, for an engine that only one option needs (the
+// Windows build links every engine in). Null when it cannot be loaded; never closed.
+void* plat_library_open(const char* name);
+void* plat_library_symbol(void* lib, const char* name);
+#endif

@@ -1,5 +1,6 @@
 #if !defined(_WIN32)
 #include <dirent.h>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/stat.h>
@@ -102,5 +103,9 @@ void plat_input_close(plat_input* in) {
   if (in->fd >= 0) close(in->fd);
   in->fd = -1;
 }
+
+void* plat_library_open(const char* name) { return dlopen(name, RTLD_NOW | RTLD_LOCAL); }
+
+void* plat_library_symbol(void* lib, const char* name) { return dlsym(lib, name); }
 
 #endif

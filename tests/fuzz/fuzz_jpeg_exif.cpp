@@ -1,6 +1,7 @@
 // The JPEG marker walk that captures EXIF and ICC segments, the EXIF Orientation reader and
 // writer, the EXIF re-insertion, and a conversion with keep_exif and auto_orient so all of
-// them run inside the library's own chain (to JPEG, PNG or WebP, which carry the metadata).
+// them run inside the library's own chain (to JPEG, PNG, WebP or TIFF, which carry the
+// metadata; TIFF rewrites the EXIF block's IFDs).
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -83,7 +84,7 @@ void check_orientation(const imgbuf& img) {
   }
 }
 
-const char* const kOutputs[] = {"jpg", "png", "webp"};
+const char* const kOutputs[] = {"jpg", "png", "webp", "tif"};
 
 }  // namespace
 
@@ -91,7 +92,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::vector<uint8_t>& host = host_jpeg();
   const std::string in = fuzz_write("in.jpg", data, size);
   const std::string work = fuzz_dir() + "/work.jpg";
-  const std::string out = fuzz_dir() + "/out." + kOutputs[size % 3];
+  const std::string out = fuzz_dir() + "/out." + kOutputs[size % 4];
 
   imgbuf img{};
   jpeg_capture_metadata(in.c_str(), &img);
