@@ -27,32 +27,10 @@ struct Run {
 
 using Cmd = std::vector<std::string>;
 
-Run run(const Cmd& cmd) {
-  Run r;
-  fflush(stdout);  // or the child would write the table's buffered lines again
-  const double t0 = now_s();
-  const pid_t pid = fork();
-  if (pid == 0) {
-    if (!freopen("/dev/null", "w", stdout) || !freopen("/dev/null", "w", stderr)) _exit(127);
-    std::vector<char*> argv;
-    for (const std::string& a : cmd) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    execvp(argv[0], argv.data());
-    _exit(127);
-  }
-  int status = 0;
-  struct rusage ru {};
-  if (pid < 0 || wait4(pid, &status, 0, &ru) != pid) return r;
-  r.seconds = now_s() - t0;
-  r.max_rss_kib = ru.ru_maxrss;
-  r.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
-  return r;
-}
-
 // Several commands started together, timed until the last ends.
 Run run_together(const std::vector<Cmd>& cmds) {
   Run r;
-  fflush(stdout);
+  fflush(stdout);  // or each child would write the table's buffered lines again
   const double t0 = now_s();
   std::vector<pid_t> pids;
   for (const Cmd& cmd : cmds) {
@@ -78,6 +56,8 @@ Run run_together(const std::vector<Cmd>& cmds) {
   r.seconds = now_s() - t0;
   return r;
 }
+
+Run run(const Cmd& cmd) { return run_together({cmd}); }
 
 bool have(const char* tool) {
   const std::string cmd = std::string("command -v ") + tool + " >/dev/null 2>&1";
