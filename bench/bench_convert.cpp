@@ -57,11 +57,9 @@ double bare_pipeline_ms(const std::string& jpg, const Job& job, int runs) {
     avcodec_receive_frame(dec.get(), src.get());
     av_packet_unref(pkt.get());
 
-    const bool webp = std::string(job.ext) == "webp";
-    const char* enc_name = webp ? "libwebp" : std::string(job.ext) == "png" ? "png" : "mjpeg";
-    AVPixelFormat target = webp                            ? AV_PIX_FMT_BGRA
-                           : std::string(job.ext) == "png" ? AV_PIX_FMT_RGB24
-                                                           : AV_PIX_FMT_YUVJ420P;
+    // The library's own encoder and input format for the extension (opaque source).
+    const FfEncoder* codec = ff_find_encoder(job.ext);
+    const AVPixelFormat target = codec->opaque_fmt;
     int w = job.width ? job.width : src->width;
     int h = job.width ? static_cast<int>(static_cast<double>(src->height) * w / src->width)
                       : src->height;
@@ -82,14 +80,14 @@ double bare_pipeline_ms(const std::string& jpg, const Job& job, int runs) {
     if (job.width) rgb = convert(rgb.get(), w, h, AV_PIX_FMT_RGB24);
     FramePtr dst = convert(rgb.get(), w, h, target);
 
-    const AVCodec* ec = avcodec_find_encoder_by_name(enc_name);
+    const AVCodec* ec = avcodec_find_encoder_by_name(codec->encoder);
     CodecCtxPtr enc(avcodec_alloc_context3(ec));
     enc->pix_fmt = target;
     enc->width = w;
     enc->height = h;
     enc->time_base = AVRational{1, 25};
-    if (webp) av_opt_set_int(enc->priv_data, "quality", job.quality, 0);
-    if (!webp && target == AV_PIX_FMT_YUVJ420P) {
+    if (std::string(job.ext) == "webp") av_opt_set_int(enc->priv_data, "quality", job.quality, 0);
+    if (target == AV_PIX_FMT_YUVJ420P) {
       enc->flags |= AV_CODEC_FLAG_QSCALE;
       enc->global_quality = jpeg_quantiser(job.quality) * FF_QP2LAMBDA;
       dst->quality = enc->global_quality;

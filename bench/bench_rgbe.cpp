@@ -3,7 +3,6 @@
 //
 //   bench_rgbe [repeats] [width height]
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -15,10 +14,7 @@
 
 #include "bench_util.h"
 #include "core/error.h"
-#include "core/options.h"
-#include "core/path.h"
 #include "decode/decode.h"
-#include "encode/encode.h"
 
 namespace {
 
@@ -39,10 +35,7 @@ bool write_fixtures(int w, int h, const std::string& hdr, const std::string& png
   FILE* f = fopen(hdr.c_str(), "wb");
   if (!f) return false;
   fprintf(f, "#?RADIANCE\nFORMAT=32-bit_rle_rgbe\n\n-Y %d +X %d\n", h, w);
-  imgbuf img{};
-  img.width = w;
-  img.height = h;
-  img.pixels = imgbuf_alloc_pixels(w, h, 3);
+  imgbuf img = rgb_record(w, h);
   if (!img.pixels) return false;
   std::mt19937 rng(7);
   std::vector<uint8_t> comp[4];
@@ -88,10 +81,7 @@ bool write_fixtures(int w, int h, const std::string& hdr, const std::string& png
     fwrite(line.data(), 1, line.size(), f);
   }
   const bool ok = fclose(f) == 0;
-  ConvertOptions o;
-  options_defaults(&o);
-  int64_t bytes = 0;
-  const int wrote = encode_any(&img, png.c_str(), "png", &o, &bytes);
+  const bool wrote = write_record(img, png, "png", 85) >= 0;
   imgbuf_free(&img);
   if (!wrote) fprintf(stderr, "png: %s\n", last_error());
   return ok && wrote;

@@ -43,11 +43,17 @@ double median_of(int runs, F fn) {
   return v[v.size() / 2];
 }
 
-inline imgbuf photo_like(int w, int h) {
+// An RGB record of w x h whose pixels the caller fills (pixels NULL when out of memory).
+inline imgbuf rgb_record(int w, int h) {
   imgbuf img{};
   img.width = w;
   img.height = h;
   img.pixels = imgbuf_alloc_pixels(w, h, 3);
+  return img;
+}
+
+inline imgbuf photo_like(int w, int h) {
+  imgbuf img = rgb_record(w, h);
   if (!img.pixels) return img;
   std::mt19937 rng(12345);
   std::uniform_int_distribution<int> noise(-4, 4);
@@ -73,15 +79,21 @@ inline imgbuf photo_like(int w, int h) {
   return img;
 }
 
-// Writes the photo-like picture as a JPEG through the library. Returns its size in bytes,
-// or -1 (with the library's message set) when it cannot be written.
-inline int64_t write_photo_jpeg(const std::string& path, int w, int h, int quality) {
-  imgbuf img = photo_like(w, h);
+// Writes img through the library in the format `ext` at `quality`. Returns the file's size
+// in bytes, or -1 (with the library's message set) when it cannot be written.
+inline int64_t write_record(const imgbuf& img, const std::string& path, const char* ext,
+                            int quality) {
   ConvertOptions o;
   options_defaults(&o);
   o.quality = quality;
   int64_t bytes = 0;
-  int ok = encode_any(&img, path.c_str(), "jpg", &o, &bytes);
+  return encode_any(&img, path.c_str(), ext, &o, &bytes) ? bytes : -1;
+}
+
+// The photo-like picture as a JPEG; its size in bytes or -1, as write_record.
+inline int64_t write_photo_jpeg(const std::string& path, int w, int h, int quality) {
+  imgbuf img = photo_like(w, h);
+  const int64_t bytes = write_record(img, path, "jpg", quality);
   imgbuf_free(&img);
-  return ok ? bytes : -1;
+  return bytes;
 }
