@@ -8,18 +8,17 @@
 
 #include "core/imgbuf.h"
 
-struct FileClose {
-  void operator()(FILE* f) const { fclose(f); }
+// The deleter of a unique_ptr whose object a C library releases by one call taking the
+// pointer: `std::unique_ptr<heif_context, ReleaseWith<heif_context_free>>`.
+template <auto Release>
+struct ReleaseWith {
+  template <typename T>
+  void operator()(T* p) const {
+    Release(p);
+  }
 };
-using FilePtr = std::unique_ptr<FILE, FileClose>;
 
-struct FreeDeleter {
-  void operator()(void* p) const { free(p); }
-};
-using BytesPtr = std::unique_ptr<uint8_t, FreeDeleter>;
-
+using FilePtr = std::unique_ptr<FILE, ReleaseWith<fclose>>;
+using BytesPtr = std::unique_ptr<uint8_t, ReleaseWith<free>>;
 // Frees a record's blocks (the record itself lives on the caller's stack).
-struct ImgbufRelease {
-  void operator()(imgbuf* img) const { imgbuf_free(img); }
-};
-using ImgbufGuard = std::unique_ptr<imgbuf, ImgbufRelease>;
+using ImgbufGuard = std::unique_ptr<imgbuf, ReleaseWith<imgbuf_free>>;

@@ -8,11 +8,11 @@
 #include <memory>
 #include <string>
 
-struct MutDocFree {
-  void operator()(yyjson_mut_doc* d) const { yyjson_mut_doc_free(d); }
-};
-using MutDocPtr = std::unique_ptr<yyjson_mut_doc, MutDocFree>;
+#include "core/holders.h"
 
+using MutDocPtr = std::unique_ptr<yyjson_mut_doc, ReleaseWith<yyjson_mut_doc_free>>;
+// yyjson_doc_free is a static inline function: a template argument naming it would differ
+// from one file to the next.
 struct DocFree {
   void operator()(yyjson_doc* d) const { yyjson_doc_free(d); }
 };

@@ -3,14 +3,7 @@
 
 #include <libraw/libraw.h>
 
-#include <memory>
+#include "core/holders.h"
 
-struct RawClose {
-  void operator()(libraw_data_t* r) const { libraw_close(r); }
-};
-using RawPtr = std::unique_ptr<libraw_data_t, RawClose>;
-
-struct MemImageFree {
-  void operator()(libraw_processed_image_t* m) const { libraw_dcraw_clear_mem(m); }
-};
-using MemImagePtr = std::unique_ptr<libraw_processed_image_t, MemImageFree>;
+using RawPtr = std::unique_ptr<libraw_data_t, ReleaseWith<libraw_close>>;
+using MemImagePtr = std::unique_ptr<libraw_processed_image_t, ReleaseWith<libraw_dcraw_clear_mem>>;

@@ -65,15 +65,9 @@ void attach_color_profile(heif_image* image, const imgbuf* img, const char* prof
   heif_image_set_nclx_color_profile(image, nclx);
 }
 
-struct NclxFree {
-  void operator()(heif_color_profile_nclx* n) const { heif_nclx_color_profile_free(n); }
-};
-using NclxPtr = std::unique_ptr<heif_color_profile_nclx, NclxFree>;
-
-struct EncodingOptionsFree {
-  void operator()(heif_encoding_options* o) const { heif_encoding_options_free(o); }
-};
-using EncodingOptionsPtr = std::unique_ptr<heif_encoding_options, EncodingOptionsFree>;
+using NclxPtr = std::unique_ptr<heif_color_profile_nclx, ReleaseWith<heif_nclx_color_profile_free>>;
+using EncodingOptionsPtr =
+    std::unique_ptr<heif_encoding_options, ReleaseWith<heif_encoding_options_free>>;
 
 void copy_pixels(const imgbuf* img, uint8_t* plane, int stride, int dst_bpp) {
   const int src_bpp = img->has_alpha ? 4 : 3;

@@ -9,12 +9,10 @@
 
 #include "core/error.h"
 #include "core/ffmpeg_util.h"
+#include "core/holders.h"
 #include "encode/encode.h"
 
 namespace {
-struct PictureFree {
-  void operator()(WebPPicture* p) const { WebPPictureFree(p); }
-};
 
 struct AvioClose {
   void operator()(AVIOContext* pb) const { avio_closep(&pb); }
@@ -40,7 +38,7 @@ int webp_encode(const imgbuf* img, const char* out, const char* tmp, const Conve
 
   WebPPicture pic;
   if (!WebPPictureInit(&pic)) return set_error("send_frame failed");
-  std::unique_ptr<WebPPicture, PictureFree> pic_guard(&pic);
+  std::unique_ptr<WebPPicture, ReleaseWith<WebPPictureFree>> pic_guard(&pic);
   pic.width = img->width;
   pic.height = img->height;
   pic.use_argb = 0;

@@ -1,31 +1,18 @@
 #include "heif_fixture.h"
 
-#include <libheif/heif.h>
-
 #include <cstdint>
-#include <memory>
 
-namespace {
-struct CtxFree {
-  void operator()(heif_context* c) const { heif_context_free(c); }
-};
-struct EncFree {
-  void operator()(heif_encoder* e) const { heif_encoder_release(e); }
-};
-struct ImgFree {
-  void operator()(heif_image* i) const { heif_image_release(i); }
-};
-}  // namespace
+#include "decode/heif_common.h"
 
 bool write_heif_fixture(const std::string& path, HeifKind kind, int width, int height, bool alpha,
                         int bit_depth) {
-  std::unique_ptr<heif_context, CtxFree> ctx(heif_context_alloc());
+  HeifContextPtr ctx(heif_context_alloc());
   if (!ctx) return false;
   heif_encoder* e = nullptr;
   heif_compression_format fmt =
       kind == HeifKind::Hevc ? heif_compression_HEVC : heif_compression_AV1;
   if (heif_context_get_encoder_for_format(ctx.get(), fmt, &e).code != heif_error_Ok) return false;
-  std::unique_ptr<heif_encoder, EncFree> enc(e);
+  HeifEncoderPtr enc(e);
   heif_encoder_set_lossy_quality(e, 50);
   if (kind == HeifKind::Av1) heif_encoder_set_parameter_integer(e, "speed", 8);
 
@@ -36,7 +23,7 @@ bool write_heif_fixture(const std::string& path, HeifKind kind, int width, int h
   heif_image* im = nullptr;
   if (heif_image_create(width, height, heif_colorspace_RGB, chroma, &im).code != heif_error_Ok)
     return false;
-  std::unique_ptr<heif_image, ImgFree> img(im);
+  HeifImagePtr img(im);
   if (heif_image_add_plane(im, heif_channel_interleaved, width, height, bit_depth).code !=
       heif_error_Ok)
     return false;

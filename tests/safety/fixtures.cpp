@@ -10,6 +10,7 @@ extern "C" {
 }
 
 #include "core/ffmpeg_util.h"
+#include "core/holders.h"
 
 namespace {
 // Red ramp across, blue ramp down, green by position: the library's usual test picture.
@@ -18,10 +19,6 @@ void pattern_pixel(int x, int y, int w, int h, uint8_t* p) {
   p[1] = static_cast<uint8_t>((x * 7 + y * 13) & 0xFF);
   p[2] = static_cast<uint8_t>(h > 1 ? y * 255 / (h - 1) : 0);
 }
-
-struct FileClose {
-  void operator()(FILE* f) const { fclose(f); }
-};
 
 struct OutputCtx {
   AVFormatContext* oc = nullptr;
@@ -33,7 +30,7 @@ struct OutputCtx {
 }  // namespace
 
 bool write_jpeg_fixture(const std::string& path, int width, int height, JpegKind kind) {
-  std::unique_ptr<FILE, FileClose> f(fopen(path.c_str(), "wb"));
+  FilePtr f(fopen(path.c_str(), "wb"));
   if (!f) return false;
   jpeg_compress_struct c{};
   jpeg_error_mgr err{};
