@@ -22,44 +22,6 @@ extern "C" {
 
 namespace {
 
-// Smooth gradients, soft blobs and a few hard red/white edges: what a photo holds, and where
-// chroma subsampling with the wrong matrix fringes.
-imgbuf make_photo(int w, int h) {
-  imgbuf img{};
-  img.width = w;
-  img.height = h;
-  img.pixels = imgbuf_alloc_pixels(w, h, 3);
-  for (int y = 0; y < h; y++)
-    for (int x = 0; x < w; x++) {
-      uint8_t* p = img.pixels + (static_cast<size_t>(y) * w + x) * 3;
-      const double u = double(x) / w, v = double(y) / h;
-      const double blob = std::exp(-((u - 0.3) * (u - 0.3) + (v - 0.6) * (v - 0.6)) / 0.05);
-      double c[3] = {50 + 150 * u + 40 * blob, 70 + 120 * v - 30 * blob, 190 - 140 * u * v};
-      if (x > w * 3 / 4 && y < h / 3) c[0] = 230, c[1] = 20, c[2] = 25;        // red patch
-      if (x > w * 3 / 4 && y >= h / 3 && y < h / 2) c[0] = c[1] = c[2] = 250;  // white band
-      for (int k = 0; k < 3; k++)
-        p[k] = static_cast<uint8_t>(std::lround(std::fmin(255, std::fmax(0, c[k]))));
-    }
-  return img;
-}
-
-double channel_psnr(const imgbuf& a, const imgbuf& b, int ch) {
-  const int ba = a.has_alpha ? 4 : 3, bb = b.has_alpha ? 4 : 3;
-  const size_t n = static_cast<size_t>(a.width) * a.height;
-  double se = 0;
-  for (size_t i = 0; i < n; i++) {
-    const double d = double(a.pixels[i * ba + ch]) - double(b.pixels[i * bb + ch]);
-    se += d * d;
-  }
-  return se == 0 ? 99.0 : 10.0 * std::log10(255.0 * 255.0 * double(n) / se);
-}
-
-double all_psnr(const imgbuf& a, const imgbuf& b) {
-  double mse = 0;
-  for (int c = 0; c < 3; c++) mse += std::pow(10.0, -channel_psnr(a, b, c) / 10.0);
-  return 10.0 * std::log10(3.0 / mse);
-}
-
 // The payload of the first box of type `fourcc` anywhere in the file (a flat scan, enough
 // for the one-image files the writer makes).
 std::vector<uint8_t> box_payload(const std::vector<uint8_t>& f, const char* fourcc) {
@@ -96,13 +58,6 @@ FramePtr ffmpeg_decode_heic(const std::string& path) {
   return frame;
 }
 
-ConvertOptions options(const char* json) {
-  ConvertOptions o;
-  options_defaults(&o);
-  parse_options(json, &o);
-  return o;
-}
-
 // Display P3: the P3 primaries, D65 white and the sRGB tone curve.
 std::vector<uint8_t> display_p3_profile() {
   cmsCIExyY white;
@@ -136,26 +91,24 @@ class HeicFidelity : public ::testing::TestWithParam<HeicCase> {};
 TEST_P(HeicFidelity, EveryChannelCloseToTheSourceInBothDecoders) {
   const int quality = GetParam().quality;
   TempDir dir;
-  imgbuf src = make_photo(256, 192);
-  ImgGuard gs{&src};
+  Img src = make_photo(256, 192);
   if (GetParam().icc) {
     const std::vector<uint8_t> icc = display_p3_profile();
     src.icc = static_cast<uint8_t*>(malloc(icc.size()));
     memcpy(src.icc, icc.data(), icc.size());
     src.icc_size = static_cast<int32_t>(icc.size());
   }
-  ConvertOptions o = options(nullptr);
+  ConvertOptions o = parsed_options(nullptr);
   o.quality = quality;
   snprintf(o.color_profile, sizeof o.color_profile, "%s", GetParam().profile);
   const std::string path = dir.file("p.heic");
   ASSERT_EQ(write_image(src, path, &o), 1) << last_error();
 
-  imgbuf back = read_image(path);  // libheif
-  ImgGuard gb{&back};
+  Img back = read_image(path);  // libheif
   ASSERT_EQ(back.width, src.width);
   // Identity-matrix 4:2:0 left red and blue near 28 dB on photos while green stayed high.
   const double bound = quality >= 80 ? 38.0 : 32.0;
-  for (int c = 0; c < 3; c++) EXPECT_GT(channel_psnr(src, back, c), bound) << "channel " << c;
+  for (int c = 0; c < 3; c++) EXPECT_GT(psnr(src, back, c), bound) << "channel " << c;
 
   FramePtr f = ffmpeg_decode_heic(path);
   ASSERT_TRUE(f) << "FFmpeg's HEVC decoder refused the coded image";
@@ -178,20 +131,20 @@ TEST_P(HeicFidelity, EveryChannelCloseToTheSourceInBothDecoders) {
 }
 
 // Whatever the description, the pixels are converted with the matrix the stream names.
-INSTANTIATE_TEST_SUITE_P(
-    Cases, HeicFidelity,
-    ::testing::Values(HeicCase{"Quality50", 50, "", false}, HeicCase{"Quality80", 80, "", false},
-                      HeicCase{"Quality95", 95, "", false}, HeicCase{"KeepIcc", 80, "keep", true},
-                      HeicCase{"DisplayP3", 80, "display_p3", false}),
-    [](const ::testing::TestParamInfo<HeicCase>& p) { return std::string(p.param.name); });
+INSTANTIATE_TEST_SUITE_P(Cases, HeicFidelity,
+                         ::testing::Values(HeicCase{"Quality50", 50, "", false},
+                                           HeicCase{"Quality80", 80, "", false},
+                                           HeicCase{"Quality95", 95, "", false},
+                                           HeicCase{"KeepIcc", 80, "keep", true},
+                                           HeicCase{"DisplayP3", 80, "display_p3", false}),
+                         CaseName());
 
 // ---- "color_profile":"srgb": from the source's ICC profile to sRGB ----
 
 // A JPEG of one colour with the profile in an APP2 "ICC_PROFILE" segment after SOI.
 std::string p3_jpeg(const TempDir& dir, uint8_t r, uint8_t g, uint8_t b) {
-  imgbuf img = make_solid(64, 48, r, g, b);
-  ImgGuard gi{&img};
-  ConvertOptions o = options("{\"quality\":100}");
+  Img img = make_solid(64, 48, r, g, b);
+  ConvertOptions o = parsed_options("{\"quality\":100}");
   const std::string plain = dir.file("plain.jpg");
   EXPECT_EQ(write_image(img, plain, &o), 1) << last_error();
   std::vector<uint8_t> jpeg = read_file(plain);
@@ -228,8 +181,7 @@ TEST_P(ToSrgb, P3PixelsBecomeTheirSrgbColour) {
                             nullptr),
             1)
       << imgconvert_last_error();
-  imgbuf back = read_image(out);
-  ImgGuard gb{&back};
+  Img back = read_image(out);
   const uint8_t* p = back.pixels + (size_t(back.height / 2) * back.width + back.width / 2) *
                                        (back.has_alpha ? 4 : 3);
   // JPEG's chroma and the lossy writers move a saturated colour by a few steps.
@@ -270,16 +222,14 @@ TEST_P(SrgbLeavesAlone, PixelsKeepTheirValues) {
   if (c.with_profile) {
     in = p3_jpeg(dir, 234, 51, 35);
   } else {
-    imgbuf img = make_solid(64, 48, 234, 51, 35);
-    ImgGuard gi{&img};
-    ConvertOptions o = options("{\"quality\":100}");
+    Img img = make_solid(64, 48, 234, 51, 35);
+    ConvertOptions o = parsed_options("{\"quality\":100}");
     ASSERT_EQ(write_image(img, in, &o), 1);
   }
   const std::string out = dir.file("out.png");
   ASSERT_EQ(imgconvert_file(in.c_str(), out.c_str(), c.options, nullptr), 1)
       << imgconvert_last_error();
-  imgbuf back = read_image(out);
-  ImgGuard gb{&back};
+  Img back = read_image(out);
   const uint8_t* p = back.pixels + (size_t(back.height / 2) * back.width + back.width / 2) * 3;
   EXPECT_NEAR(p[0], 234, 6);
   EXPECT_NEAR(p[1], 51, 6);
@@ -291,7 +241,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(UntouchedCase{"NoOption", "{}", true},
                       UntouchedCase{"KeepIsNoTransform", "{\"color_profile\":\"keep\"}", true},
                       UntouchedCase{"NoSourceProfile", "{\"color_profile\":\"srgb\"}", false}),
-    [](const ::testing::TestParamInfo<UntouchedCase>& p) { return std::string(p.param.name); });
+    CaseName());
 
 // A profile that is not RGB says nothing about RGB pixels: taken as sRGB, no failure.
 TEST(SrgbTransform, GreyProfileIsIgnored) {
@@ -300,15 +250,14 @@ TEST(SrgbTransform, GreyProfileIsIgnored) {
   cmsFreeToneCurve(curve);
   cmsUInt32Number size = 0;
   cmsSaveProfileToMem(p, nullptr, &size);
-  imgbuf img = make_solid(4, 4, 10, 20, 30);
-  ImgGuard gi{&img};
+  Img img = make_solid(4, 4, 10, 20, 30);
   img.icc = static_cast<uint8_t*>(malloc(size));
   img.icc_size = static_cast<int32_t>(size);
   cmsSaveProfileToMem(p, img.icc, &size);
   cmsCloseProfile(p);
   TempDir dir;
   const std::string out = dir.file("g.png");
-  ConvertOptions o = options("{\"color_profile\":\"srgb\"}");
+  ConvertOptions o = parsed_options("{\"color_profile\":\"srgb\"}");
   ASSERT_EQ(write_image(img, out, &o), 1);
 }
 
@@ -325,29 +274,24 @@ class GifQuality : public ::testing::TestWithParam<GifCase> {};
 TEST_P(GifQuality, FarCloserToAPhotoThanTheDefault) {
   const GifCase& c = GetParam();
   TempDir dir;
-  imgbuf src = make_photo(240, 160);
-  ImgGuard gs{&src};
+  Img src = make_photo(240, 160);
   if (c.alpha) {  // the same colours with an alpha channel, which GIF output ignores
-    imgbuf rgba{};
-    rgba.width = src.width, rgba.height = src.height, rgba.has_alpha = 1;
-    rgba.pixels = imgbuf_alloc_pixels(src.width, src.height, 4);
+    Img rgba = make_pattern(src.width, src.height, true);
     for (size_t i = 0; i < size_t(src.width) * src.height; i++) {
       memcpy(rgba.pixels + i * 4, src.pixels + i * 3, 3);
       rgba.pixels[i * 4 + 3] = static_cast<uint8_t>(i & 0xFF);
     }
-    imgbuf_free(&src);
-    src = rgba;
+    src = std::move(rgba);
   }
   double db[2];
   const char* json[2] = {"{}", "{\"gif_palette\":\"quality\"}"};
   for (int i = 0; i < 2; i++) {
-    ConvertOptions o = options(json[i]);
+    ConvertOptions o = parsed_options(json[i]);
     const std::string out = dir.file(std::to_string(i) + ".gif");
     ASSERT_EQ(write_image(src, out, &o), 1) << last_error();
-    imgbuf back = read_image(out);  // FFmpeg's GIF decoder
-    ImgGuard gb{&back};
+    Img back = read_image(out);  // FFmpeg's GIF decoder
     ASSERT_EQ(back.width, src.width);
-    db[i] = all_psnr(src, back);
+    db[i] = psnr(src, back);
   }
   EXPECT_GT(db[1], c.min_db);
   EXPECT_GT(db[1], db[0] + 3.0) << "default " << db[0] << " dB";
@@ -356,9 +300,7 @@ TEST_P(GifQuality, FarCloserToAPhotoThanTheDefault) {
 INSTANTIATE_TEST_SUITE_P(Images, GifQuality,
                          ::testing::Values(GifCase{"Opaque", false, 34.0},
                                            GifCase{"AlphaIgnored", true, 34.0}),
-                         [](const ::testing::TestParamInfo<GifCase>& p) {
-                           return std::string(p.param.name);
-                         });
+                         CaseName());
 
 // ---- the option texts ----
 
@@ -372,22 +314,13 @@ class FidelityOptions : public ::testing::TestWithParam<OptionCase> {};
 
 TEST_P(FidelityOptions, ParsedOrRefused) {
   const OptionCase& c = GetParam();
-  ConvertOptions o = options(c.json);
+  ConvertOptions o = parsed_options(c.json);
   EXPECT_EQ(o.gif_palette, c.gif_palette);
   TempDir dir;
-  imgbuf img = make_pattern(16, 12, false);
-  ImgGuard gi{&img};
   const std::string in = dir.file("in.png");
-  ASSERT_EQ(write_image(img, in, nullptr), 1);
+  ASSERT_EQ(write_pattern(in, 16, 12), 1);
   const std::string out = dir.file("out.gif");
-  const int32_t ok = imgconvert_file(in.c_str(), out.c_str(), c.json, nullptr);
-  if (!c.error) {
-    EXPECT_EQ(ok, 1) << imgconvert_last_error();
-    return;
-  }
-  EXPECT_EQ(ok, 0);
-  EXPECT_STREQ(imgconvert_last_error(), c.error);
-  EXPECT_FALSE(file_exists(out));
+  convert_expecting(in, out, c.json, c.error);
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -10,15 +10,19 @@ extern "C" {
 #include <libavutil/pixdesc.h>
 }
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <random>
 
 #include "core/error.h"
 #include "core/path.h"
 #include "decode/decode.h"
+#include "decode/heif_common.h"
 #include "encode/encode.h"
+#include "imgconvert.h"
 
 static void remove_tree(const std::string& path) {
   DIR* d = opendir(path.c_str());
@@ -82,6 +86,43 @@ imgbuf make_solid(int width, int height, uint8_t r, uint8_t g, uint8_t b) {
   return img;
 }
 
+imgbuf make_photo(int width, int height, int noise) {
+  imgbuf img{};
+  img.width = width;
+  img.height = height;
+  img.pixels = imgbuf_alloc_pixels(width, height, 3);
+  std::mt19937 rng(3);
+  std::uniform_int_distribution<int> jitter(-noise, noise);
+  for (int y = 0; y < height; y++)
+    for (int x = 0; x < width; x++) {
+      uint8_t* p = img.pixels + (static_cast<size_t>(y) * width + x) * 3;
+      const double u = double(x) / width, v = double(y) / height;
+      const double blob = std::exp(-((u - 0.3) * (u - 0.3) + (v - 0.6) * (v - 0.6)) / 0.05);
+      double c[3] = {50 + 150 * u + 40 * blob, 70 + 120 * v - 30 * blob, 190 - 140 * u * v};
+      if (x > width * 3 / 4 && y < height / 3) c[0] = 230, c[1] = 20, c[2] = 25;  // red patch
+      if (x > width * 3 / 4 && y >= height / 3 && y < height / 2)
+        c[0] = c[1] = c[2] = 250;  // white band
+      for (int k = 0; k < 3; k++) {
+        const double n = noise ? jitter(rng) : 0;
+        p[k] = static_cast<uint8_t>(std::lround(std::fmin(255, std::fmax(0, c[k] + n))));
+      }
+    }
+  return img;
+}
+
+int write_pattern(const std::string& path, int width, int height, bool alpha, bool opaque_alpha,
+                  const ConvertOptions* opts) {
+  Img img = make_pattern(width, height, alpha, opaque_alpha);
+  return write_image(img, path, opts);
+}
+
+ConvertOptions parsed_options(const char* json) {
+  ConvertOptions o;
+  options_defaults(&o);
+  parse_options(json, &o);
+  return o;
+}
+
 int write_image(const imgbuf& img, const std::string& path, const ConvertOptions* opts) {
   ConvertOptions o;
   options_defaults(&o);
@@ -91,6 +132,46 @@ int write_image(const imgbuf& img, const std::string& path, const ConvertOptions
   int ok = encode_any(&img, path.c_str(), ext, opts ? opts : &o, &bytes);
   if (!ok) ADD_FAILURE() << "write_image(" << path << "): " << last_error();
   return ok;
+}
+
+std::vector<uint8_t> pattern_bytes(int width, int height, const char* ext) {
+  TempDir t;
+  const std::string p = t.file(std::string("x.") + ext);
+  write_pattern(p, width, height);
+  return read_file(p);
+}
+
+imgbuf copy_image(const imgbuf& img) {
+  imgbuf c{};
+  c.width = img.width;
+  c.height = img.height;
+  c.has_alpha = img.has_alpha;
+  const size_t n = imgbuf_bytes(img.width, img.height, img.has_alpha ? 4 : 3);
+  c.pixels = imgbuf_alloc_pixels(img.width, img.height, img.has_alpha ? 4 : 3);
+  if (c.pixels && n) memcpy(c.pixels, img.pixels, n);
+  return c;
+}
+
+int convert_expecting(const std::string& in, const std::string& out, const char* options,
+                      const char* error) {
+  const int ok = imgconvert_file(in.c_str(), out.c_str(), options, nullptr);
+  if (!error) {
+    EXPECT_EQ(ok, 1) << options << ": " << imgconvert_last_error();
+    return ok;
+  }
+  EXPECT_EQ(ok, 0) << options;
+  EXPECT_STREQ(imgconvert_last_error(), error);
+  EXPECT_FALSE(file_exists(out));
+  return ok;
+}
+
+std::string decode_refusal(const std::string& path) {
+  Img img;
+  clear_error();
+  EXPECT_EQ(decode_any(path.c_str(), &img), 0) << path;
+  EXPECT_EQ(img.pixels, nullptr) << path;
+  EXPECT_STREQ(img.engine, "") << path;
+  return last_error();
 }
 
 imgbuf read_image(const std::string& path) {
@@ -150,6 +231,53 @@ double mean_sample_diff(const imgbuf& a, const imgbuf& b) {
   double s = 0;
   for (size_t i = 0; i < n; i++) s += std::abs(a.pixels[i] - b.pixels[i]);
   return s / static_cast<double>(n);
+}
+
+double psnr(const imgbuf& a, const imgbuf& b, int channel) {
+  if (a.width != b.width || a.height != b.height || !a.pixels || !b.pixels) return 0;
+  const int ba = a.has_alpha ? 4 : 3, bb = b.has_alpha ? 4 : 3;
+  const size_t n = static_cast<size_t>(a.width) * a.height;
+  const int first = channel < 0 ? 0 : channel, last = channel < 0 ? 2 : channel;
+  double se = 0;
+  for (size_t i = 0; i < n; i++)
+    for (int ch = first; ch <= last; ch++) {
+      const double d = double(a.pixels[i * ba + ch]) - double(b.pixels[i * bb + ch]);
+      se += d * d;
+    }
+  const double samples = double(n) * (last - first + 1);
+  return se == 0 ? 99.0 : 10.0 * std::log10(255.0 * 255.0 * samples / se);
+}
+
+bool write_heif_direct(const std::string& path, const imgbuf& img, int orientation) {
+  HeifContextPtr ctx(heif_context_alloc());
+  const int ch = img.has_alpha ? 4 : 3;
+  heif_image* raw = nullptr;
+  if (heif_image_create(img.width, img.height, heif_colorspace_RGB,
+                        img.has_alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB,
+                        &raw)
+          .code)
+    return false;
+  HeifImagePtr image(raw);
+  if (heif_image_add_plane(raw, heif_channel_interleaved, img.width, img.height, 8).code)
+    return false;
+  int stride = 0;
+  uint8_t* plane = heif_image_get_plane(raw, heif_channel_interleaved, &stride);
+  const size_t row = static_cast<size_t>(img.width) * ch;
+  for (int y = 0; y < img.height; y++)
+    memcpy(plane + static_cast<size_t>(y) * stride, img.pixels + y * row, row);
+  heif_encoder* e = nullptr;
+  char ext[EXT_CAP];
+  path_extension(path.c_str(), ext);
+  const heif_compression_format fmt =
+      strcmp(ext, "avif") == 0 ? heif_compression_AV1 : heif_compression_HEVC;
+  if (heif_context_get_encoder_for_format(ctx.get(), fmt, &e).code) return false;
+  HeifEncoderPtr encoder(e);
+  heif_encoder_set_lossy_quality(e, 95);
+  std::unique_ptr<heif_encoding_options, ReleaseWith<heif_encoding_options_free>> options(
+      heif_encoding_options_alloc());
+  options->image_orientation = static_cast<heif_orientation>(orientation);
+  if (heif_context_encode_image(ctx.get(), raw, e, options.get(), nullptr).code) return false;
+  return heif_context_write_to_file(ctx.get(), path.c_str()).code == heif_error_Ok;
 }
 
 std::string stream_pix_fmt(const std::string& path) {
