@@ -59,6 +59,14 @@ Bytes cat(std::initializer_list<Bytes> parts) {
   return out;
 }
 
+// A record's EXIF block and profile (empty when absent).
+Bytes exif_of(const imgbuf& img) {
+  return img.exif ? Bytes(img.exif, img.exif + img.exif_size) : Bytes();
+}
+Bytes icc_of(const imgbuf& img) {
+  return img.icc ? Bytes(img.icc, img.icc + img.icc_size) : Bytes();
+}
+
 const Bytes kSoi = {0xFF, 0xD8};
 const Bytes kSos = {0xFF, 0xDA, 0x00, 0x08, 1, 1, 0, 0, 63, 0, 0x12, 0x34, 0xFF, 0xD9};
 
@@ -71,8 +79,6 @@ class JpegMeta : public ::testing::Test {
     imgbuf_free(&img_);
     jpeg_capture_metadata(p.c_str(), &img_);
   }
-  Bytes exif() const { return img_.exif ? Bytes(img_.exif, img_.exif + img_.exif_size) : Bytes(); }
-  Bytes icc() const { return img_.icc ? Bytes(img_.icc, img_.icc + img_.icc_size) : Bytes(); }
   void TearDown() override { imgbuf_free(&img_); }
 
   TempDir dir_;
@@ -98,7 +104,7 @@ class JpegWalk : public JpegMeta, public ::testing::WithParamInterface<WalkCase>
 
 TEST_P(JpegWalk, Exif) {
   capture(GetParam().file);
-  EXPECT_EQ(exif(), GetParam().exif);
+  EXPECT_EQ(exif_of(img_), GetParam().exif);
   EXPECT_EQ(img_.exif_present, GetParam().exif.empty() ? 0 : 1);
   if (GetParam().exif.empty()) {
     EXPECT_EQ(img_.exif, nullptr);
@@ -124,7 +130,7 @@ INSTANTIATE_TEST_SUITE_P(
         WalkCase{"SegmentPastTheEnd", cat({kSoi, cut_short(kExifA)}), {}},
         WalkCase{"NoStartOfImage", cat({{0xFF, 0xD9}, kExifA, kSos}), {}},
         WalkCase{"TooShort", {0xFF, 0xD8, 0xFF}, {}}),
-    [](const ::testing::TestParamInfo<WalkCase>& i) { return std::string(i.param.name); });
+    CaseName());
 
 // ICC chunk sequences: the profile comes out whole or not at all.
 struct IccCase {
@@ -151,7 +157,7 @@ TEST_P(JpegIcc, Assembly) {
     const Bytes p = profile_part(c.part, static_cast<uint8_t>(s));
     want.insert(want.end(), p.begin(), p.end());
   }
-  EXPECT_EQ(icc(), want);
+  EXPECT_EQ(icc_of(img_), want);
   EXPECT_EQ(img_.icc_size, static_cast<int32_t>(want.size()));
   if (want.empty()) {
     EXPECT_EQ(img_.icc, nullptr);
@@ -170,7 +176,7 @@ INSTANTIATE_TEST_SUITE_P(
                       IccCase{"NoFirst", {2, 3}, 3, 200, {}},
                       IccCase{"MoreThanAnnounced", {1, 2, 3}, 2, 200, {}},
                       IccCase{"RepeatAfterComplete", {1, 2, 1, 2}, 2, 200, {1, 2}}),
-    [](const ::testing::TestParamInfo<IccCase>& i) { return std::string(i.param.name); });
+    CaseName());
 
 TEST_F(JpegMeta, IccChunkCountsMustAgree) {
   capture(cat(
@@ -183,10 +189,8 @@ TEST_F(JpegMeta, IccChunkCountsMustAgree) {
 class JpegCarry : public ::testing::Test {
  protected:
   void SetUp() override {
-    imgbuf src = make_pattern(33, 21, false);
-    ImgGuard g{&src};
     base_path_ = dir_.file("base.jpg");
-    ASSERT_EQ(write_image(src, base_path_), 1);
+    ASSERT_EQ(write_pattern(base_path_, 33, 21), 1);
     base_ = read_file(base_path_);
     ASSERT_GE(base_.size(), 4u);
     exif_ = exif_segment(120, 5);
@@ -203,8 +207,7 @@ class JpegCarry : public ::testing::Test {
     return p;
   }
   int encode(const imgbuf& img, const std::string& name, int keep_exif, int64_t* bytes) {
-    ConvertOptions o;
-    options_defaults(&o);
+    ConvertOptions o = parsed_options(nullptr);
     o.keep_exif = keep_exif;
     const std::string p = dir_.file(name);
     return encode_any(&img, p.c_str(), name.substr(name.rfind('.') + 1).c_str(), &o, bytes);
@@ -223,26 +226,24 @@ TEST_F(JpegCarry, CapturedOnlyForJpgAndJpeg) {
       {"photo.jpg", true}, {"photo.JPG", true}, {"photo.jpeg", true}, {"photo.jpe", false}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    imgbuf img = read_image(with_metadata(c.name));
-    ImgGuard g{&img};
+    Img img = read_image(with_metadata(c.name));
     ASSERT_NE(img.pixels, nullptr);
     EXPECT_EQ(img.width, 33);
     if (c.captured) {
       EXPECT_EQ(img.exif_present, 1);
-      EXPECT_EQ(Bytes(img.exif, img.exif + img.exif_size), exif_);
-      EXPECT_EQ(Bytes(img.icc, img.icc + img.icc_size), icc_);
+      EXPECT_EQ(exif_of(img), exif_);
+      EXPECT_EQ(icc_of(img), icc_);
     } else {
       EXPECT_EQ(img.exif_present, 0);
       EXPECT_EQ(img.exif, nullptr);
       // The profile still arrives, through the decoder's own side data, as from any input.
-      EXPECT_EQ(Bytes(img.icc, img.icc + img.icc_size), icc_);
+      EXPECT_EQ(icc_of(img), icc_);
     }
   }
 }
 
 TEST_F(JpegCarry, KeptExifFollowsSoiAndIsCounted) {
-  imgbuf img = read_image(with_metadata("in.jpg"));
-  ImgGuard g{&img};
+  Img img = read_image(with_metadata("in.jpg"));
   ASSERT_EQ(img.exif_present, 1);
   int64_t plain = 0, kept = 0;
   ASSERT_EQ(encode(img, "plain.jpg", 0, &plain), 1) << last_error();
@@ -257,14 +258,11 @@ TEST_F(JpegCarry, KeptExifFollowsSoiAndIsCounted) {
   EXPECT_EQ(list_dir(dir_.path()).size(), 4u);
 
   // The output reads back with the same block.
-  imgbuf back = read_image(dir_.file("kept.jpg"));
-  ImgGuard gb{&back};
-  EXPECT_EQ(Bytes(back.exif, back.exif + back.exif_size), exif_);
+  EXPECT_EQ(exif_of(Img(read_image(dir_.file("kept.jpg")))), exif_);
 }
 
 TEST_F(JpegCarry, NothingInsertedWhenNotAsked) {
-  imgbuf img = read_image(with_metadata("in.jpg"));
-  ImgGuard g{&img};
+  Img img = read_image(with_metadata("in.jpg"));
   int64_t plain = 0, bytes = 0;
   ASSERT_EQ(encode(img, "plain.jpg", 0, &plain), 1);
   // A PNG output with keep_exif carries no JPEG segment.
@@ -284,9 +282,7 @@ TEST_F(JpegCarry, RefusedReinsertionLeavesTheFileIntact) {
   imgbuf img{};
   img.exif = exif_.data();
   img.exif_size = static_cast<int32_t>(exif_.size());
-  ConvertOptions o;
-  options_defaults(&o);
-  o.keep_exif = 1;
+  const ConvertOptions o = parsed_options("{\"keep_exif\":1}");
 
   // Not a JPEG, a missing file, a block whose length field disagrees with its size.
   const std::string png = dir_.file("not.jpg");
