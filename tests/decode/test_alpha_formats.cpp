@@ -197,6 +197,6 @@ INSTANTIATE_TEST_SUITE_P(
                       AlphaCase{"png_grey_alpha_16", AV_PIX_FMT_YA16BE, "png", "png"},
                       AlphaCase{"png_rgba_16", AV_PIX_FMT_RGBA64BE, "png", "png"},
                       AlphaCase{"webp_lossy_alpha", AV_PIX_FMT_YUVA420P, "libwebp", "webp"}),
-    [](const ::testing::TestParamInfo<AlphaCase>& i) { return std::string(i.param.name); });
+    CaseName());
 
 }  // namespace

@@ -86,8 +86,7 @@ TEST_P(DecodeAlpha, OnlyRealTransparencyKeepsRgba) {
   const AlphaCase& c = GetParam();
   std::string path = dir.file(std::string(c.name) + ".png");
   ASSERT_TRUE(write_video(path, "image2", "png", c.fmt, 13, 7, 1, c.fill));
-  imgbuf img{};
-  ImgGuard g{&img};
+  Img img;
   ASSERT_EQ(decode_any(path.c_str(), &img), 1) << last_error();
   EXPECT_EQ(img.width, 13);
   EXPECT_EQ(img.height, 7);
@@ -120,7 +119,7 @@ INSTANTIATE_TEST_SUITE_P(
                       AlphaCase{"rgba64", AV_PIX_FMT_RGBA64BE, 1, fill_plane_bytes},
                       AlphaCase{"pal8_transparent", AV_PIX_FMT_PAL8, 1, fill_plane_bytes},
                       AlphaCase{"gray", AV_PIX_FMT_GRAY8, 0, fill_plane_bytes}),
-    [](const ::testing::TestParamInfo<AlphaCase>& i) { return std::string(i.param.name); });
+    CaseName());
 
 TEST(DecodeFfmpeg, AnimationYieldsItsFirstFrame) {
   TempDir dir;
@@ -128,8 +127,7 @@ TEST(DecodeFfmpeg, AnimationYieldsItsFirstFrame) {
   ASSERT_TRUE(write_video(path, "apng", "apng", AV_PIX_FMT_RGB24, 8, 8, 3, [](AVFrame* f, int i) {
     for (int y = 0; y < f->height; y++) memset(f->data[0] + y * f->linesize[0], 10 + 100 * i, 24);
   }));
-  imgbuf img{};
-  ImgGuard g{&img};
+  Img img;
   ASSERT_EQ(decode_any(path.c_str(), &img), 1) << last_error();
   EXPECT_EQ(img.pixels[0], 10);
   EXPECT_EQ(img.pixels[8 * 8 * 3 - 1], 10);
@@ -146,11 +144,7 @@ TEST_P(DecodeFailure, ReportsTheFailingStepWithThePath) {
   TempDir dir;
   std::string path = dir.file(GetParam().name);
   if (!GetParam().bytes.empty()) write_file(path, GetParam().bytes);
-  imgbuf img{};
-  ImgGuard g{&img};
-  EXPECT_EQ(decode_any(path.c_str(), &img), 0);
-  EXPECT_EQ(std::string(last_error()), GetParam().prefix + path + "'");
-  EXPECT_EQ(img.pixels, nullptr);
+  EXPECT_EQ(decode_refusal(path), GetParam().prefix + path + "'");
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -106,8 +106,7 @@ class HeifRoundTrip : public ::testing::TestWithParam<RoundTripCase> {};
 TEST_P(HeifRoundTrip, PixelsCloseAndLayoutByTransparency) {
   const RoundTripCase& c = GetParam();
   TempDir dir;
-  imgbuf src = make_pattern(c.width, c.height, c.alpha != Alpha::kNone, c.alpha == Alpha::kOpaque);
-  ImgGuard g{&src};
+  Img src = make_pattern(c.width, c.height, c.alpha != Alpha::kNone, c.alpha == Alpha::kOpaque);
   ConvertOptions o = opts_with("", 95);
   const std::string path = dir.file(std::string("rt.") + c.ext);
   ASSERT_EQ(write_image(src, path, &o), 1) << last_error();
@@ -119,15 +118,13 @@ TEST_P(HeifRoundTrip, PixelsCloseAndLayoutByTransparency) {
   EXPECT_EQ(info.height, c.height);
   EXPECT_EQ(info.alpha, c.alpha == Alpha::kTransparent);
 
-  imgbuf back = read_image(path);
-  ImgGuard gb{&back};
+  Img back = read_image(path);
   EXPECT_STREQ(back.engine, "libheif");
   ASSERT_EQ(back.width, c.width);
   ASSERT_EQ(back.height, c.height);
   ASSERT_EQ(back.has_alpha, c.alpha == Alpha::kTransparent ? 1 : 0);
   // An opaque RGBA source comes back as RGB; compare against its colour samples alone.
-  imgbuf ref = make_pattern(c.width, c.height, c.alpha == Alpha::kTransparent);
-  ImgGuard gr{&ref};
+  Img ref = make_pattern(c.width, c.height, c.alpha == Alpha::kTransparent);
   // HEVC stores chroma at 4:2:0; the pattern's green sawtooth jumps by 255 between
   // neighbours, chroma detail that halving loses, so its bounds are wider. Photo-like
   // pictures are held to channel PSNR bounds in test_fidelity_color.
@@ -159,8 +156,7 @@ class HeifColourProfile : public ::testing::TestWithParam<ProfileCase> {};
 TEST_P(HeifColourProfile, DescriptionFollowsTheName) {
   const ProfileCase& c = GetParam();
   TempDir dir;
-  imgbuf src = make_pattern(32, 24, false);
-  ImgGuard g{&src};
+  Img src = make_pattern(32, 24, false);
   std::vector<uint8_t> icc;
   for (int i = 0; i < c.icc_size; i++) icc.push_back(static_cast<uint8_t>(i * 37 + 5));
   if (c.icc_size) set_block(&src.icc, &src.icc_size, icc);
@@ -202,7 +198,7 @@ INSTANTIATE_TEST_SUITE_P(
                       ProfileCase{"OtherName", "avif", "adobe_rgb", 200, false, 1, 13},
                       ProfileCase{"OtherNameHeif", "heif", "adobe_rgb", 200, false, 1, 13},
                       ProfileCase{"NoName", "avif", "", 0, false, 1, 13}),
-    [](const ::testing::TestParamInfo<ProfileCase>& p) { return std::string(p.param.name); });
+    CaseName());
 
 struct ExifCase {
   const char* name;
@@ -216,8 +212,7 @@ class HeifExif : public ::testing::TestWithParam<ExifCase> {};
 TEST_P(HeifExif, AddedOnlyWhenAskedAndLongEnough) {
   const ExifCase& c = GetParam();
   TempDir dir;
-  imgbuf src = make_pattern(32, 24, false);
-  ImgGuard g{&src};
+  Img src = make_pattern(32, 24, false);
   std::vector<uint8_t> block = app1_block(static_cast<size_t>(c.block_size));
   if (c.block_size) {
     set_block(&src.exif, &src.exif_size, block);
@@ -241,19 +236,19 @@ TEST_P(HeifExif, AddedOnlyWhenAskedAndLongEnough) {
   EXPECT_TRUE(std::equal(block.begin() + 10, block.end(), got.begin() + 4));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, HeifExif,
-    ::testing::Values(ExifCase{"KeptWithBlock", 1, 64, true}, ExifCase{"Kept17Bytes", 1, 17, true},
-                      ExifCase{"NotAsked", 0, 64, false}, ExifCase{"Only16Bytes", 1, 16, false},
-                      ExifCase{"NoBlock", 1, 0, false}),
-    [](const ::testing::TestParamInfo<ExifCase>& p) { return std::string(p.param.name); });
+INSTANTIATE_TEST_SUITE_P(Cases, HeifExif,
+                         ::testing::Values(ExifCase{"KeptWithBlock", 1, 64, true},
+                                           ExifCase{"Kept17Bytes", 1, 17, true},
+                                           ExifCase{"NotAsked", 0, 64, false},
+                                           ExifCase{"Only16Bytes", 1, 16, false},
+                                           ExifCase{"NoBlock", 1, 0, false}),
+                         CaseName());
 
 class HeifQuality : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(HeifQuality, FileSizeFallsWithQuality) {
   TempDir dir;
-  imgbuf src = make_pattern(96, 64, false);
-  ImgGuard g{&src};
+  Img src = make_pattern(96, 64, false);
   int64_t prev = -1;
   for (int q : {95, 50, 5}) {
     ConvertOptions o = opts_with("", q);
@@ -272,8 +267,7 @@ INSTANTIATE_TEST_SUITE_P(Codecs, HeifQuality, ::testing::Values("heic", "avif"))
 
 TEST(HeifWriteFailure, MissingDirectoryFailsAndLeavesNoFile) {
   TempDir dir;
-  imgbuf src = make_pattern(32, 24, false);
-  ImgGuard g{&src};
+  Img src = make_pattern(32, 24, false);
   ConvertOptions o = opts_with("");
   const std::string out = dir.file("missing/x.heic");
   int64_t bytes = -7;
@@ -290,8 +284,7 @@ TEST(HeifWriteFailure, FullDeviceIsAFailure) {
   FILE* probe = fopen("/dev/full", "wb");
   if (!probe) GTEST_SKIP() << "no /dev/full here";
   fclose(probe);
-  imgbuf src = make_pattern(32, 24, false);
-  ImgGuard g{&src};
+  Img src = make_pattern(32, 24, false);
   ConvertOptions o = opts_with("");
   clear_error();
   EXPECT_EQ(heif_encode(&src, "/out/x.heic", "/dev/full", "heic", &o), 0);
