@@ -33,22 +33,15 @@ std::string expected(const std::string& format_json, int w, int h, int channels,
   return buf;
 }
 
-void write_png(const std::string& path, int w, int h, bool alpha) {
-  imgbuf img = make_pattern(w, h, alpha);
-  ImgGuard g{&img};
-  ASSERT_EQ(write_image(img, path), 1) << last_error();
-}
-
-void write_jpeg(const std::string& path, int w, int h) {
-  imgbuf img = make_pattern(w, h, false);
-  ImgGuard g{&img};
-  ASSERT_EQ(write_image(img, path), 1) << last_error();
+// The test pattern in the format the name gives.
+void write_picture(const std::string& path, int w, int h, bool alpha = false) {
+  ASSERT_EQ(write_pattern(path, w, h, alpha), 1);
 }
 
 // A JPEG with an APP1 "Exif" segment (empty IFD) and an APP2 ICC segment right after SOI.
 void write_jpeg_with_exif(const std::string& path, int w, int h) {
   std::string tmp = path + ".tmp.jpg";
-  write_jpeg(tmp, w, h);
+  write_picture(tmp, w, h);
   std::vector<uint8_t> jpg = read_file(tmp);
   unlink(tmp.c_str());
   ASSERT_GE(jpg.size(), 4u);
@@ -82,7 +75,7 @@ std::string probe_ok(const std::string& path) {
 TEST(ProbeDecodeRoute, OpaquePngGivesExactText) {
   TempDir dir;
   std::string path = dir.file("photo.png");
-  write_png(path, 640, 480, false);
+  write_picture(path, 640, 480);
   EXPECT_EQ(probe_ok(path), expected("png", 640, 480, 3, 8, 0, size_of(path), "ffmpeg"));
 }
 
@@ -112,10 +105,7 @@ TEST_P(ProbeNames, FormatAndRoute) {
   } else {
     // Written under a plain name, then moved, so the content does not follow the name.
     std::string src = dir.file(content == "jpg" ? "src.jpg" : "src.png");
-    if (content == "jpg")
-      write_jpeg(src, 41, 29);
-    else
-      write_png(src, 41, 29, content == "png_alpha");
+    write_picture(src, 41, 29, content == "png_alpha");
     ASSERT_EQ(rename(src.c_str(), path.c_str()), 0);
   }
   int w = content == "hdr" ? 3 : 41, h = content == "hdr" ? 2 : 29;
@@ -223,16 +213,15 @@ TEST_P(ProbeFailures, RouteMessageAndOutputsUntouched) {
   TempDir dir;
   std::string path = dir.file(c.name);
   std::string content = c.content;
-  if (content == "png") write_png(path + ".png", 20, 10, false);
-  if (content == "jpg") write_jpeg(path + ".jpg", 20, 10);
   if (content == "png" || content == "jpg") {
+    write_picture(path + "." + content, 20, 10);
     ASSERT_EQ(rename((path + "." + content).c_str(), path.c_str()), 0);
   }
   if (content == "garbage") write_file(path, std::string(300, 'x'));
 
   // Earlier answers on each route stay as they were.
   std::string png = dir.file("ok.png"), dng = dir.file("ok.dng"), heic = dir.file("ok.heic");
-  write_png(png, 8, 8, false);
+  write_picture(png, 8, 8);
   ASSERT_TRUE(write_test_dng(dng, 32, 24, "M", "N"));
   ASSERT_TRUE(write_heif_fixture(heic, HeifKind::Hevc, 16, 16, false));
   const char *p1 = nullptr, *p2 = nullptr, *p3 = nullptr;
@@ -280,7 +269,7 @@ TEST(ProbeArguments, NullOrEmptyPathIsRefused) {
 TEST(ProbeArguments, EntryClearsAnEarlierMessage) {
   TempDir dir;
   std::string png = dir.file("a.png");
-  write_png(png, 5, 5, false);
+  write_picture(png, 5, 5);
   EXPECT_EQ(imgconvert_probe("", nullptr), 0);
   probe_ok(png);
 }
@@ -291,7 +280,7 @@ TEST(ProbeBuffers, EachRouteKeepsItsOwnText) {
   std::string png = dir.file("p.png"), heic = dir.file("h.heic");
   ASSERT_TRUE(write_test_dng(dng1, 32, 24, "First", "A"));
   ASSERT_TRUE(write_test_dng(dng2, 40, 30, "Second", "B"));
-  write_png(png, 9, 7, false);
+  write_picture(png, 9, 7);
   ASSERT_TRUE(write_heif_fixture(heic, HeifKind::Hevc, 16, 8, false));
 
   const char *raw = nullptr, *dec = nullptr, *hf = nullptr, *raw2 = nullptr;
@@ -315,8 +304,8 @@ TEST(ProbeBuffers, EachRouteKeepsItsOwnText) {
 TEST(ProbeBuffers, NullOutJsonLeavesTheRouteBufferAlone) {
   TempDir dir;
   std::string a = dir.file("a.png"), b = dir.file("b.png");
-  write_png(a, 4, 3, false);
-  write_png(b, 6, 5, true);
+  write_picture(a, 4, 3);
+  write_picture(b, 6, 5, true);
   const char* p = nullptr;
   ASSERT_EQ(imgconvert_probe(a.c_str(), &p), 1);
   ASSERT_EQ(imgconvert_probe(b.c_str(), nullptr), 1);

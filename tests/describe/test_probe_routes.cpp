@@ -10,7 +10,7 @@
 namespace {
 
 struct RouteCase {
-  const char* label;
+  const char* name;
   const char* ext;
   int width;
   int height;
@@ -31,9 +31,7 @@ TEST_P(ProbeRoutes, HeaderAnswerEqualsDecodedAnswer) {
   const RouteCase& c = GetParam();
   TempDir dir;
   const std::string path = dir.file(std::string("f.") + c.ext);
-  imgbuf img = make_pattern(c.width, c.height, c.alpha != 0, c.alpha == 1);
-  ImgGuard g{&img};
-  ASSERT_EQ(write_image(img, path), 1) << imgconvert_last_error();
+  ASSERT_EQ(write_pattern(path, c.width, c.height, c.alpha != 0, c.alpha == 1), 1);
   const std::string fast = probe_text(path, false);
   EXPECT_EQ(fast, probe_text(path, true));
   EXPECT_NE(fast.find("\"width\":" + std::to_string(c.width) + ","), std::string::npos) << fast;
@@ -51,16 +49,14 @@ INSTANTIATE_TEST_SUITE_P(
                       RouteCase{"webp", "webp", 97, 31, 0},
                       RouteCase{"webp_alpha", "webp", 97, 31, 2},
                       RouteCase{"gif", "gif", 40, 20, 0}, RouteCase{"gif_alpha", "gif", 40, 20, 2}),
-    [](const ::testing::TestParamInfo<RouteCase>& i) { return std::string(i.param.label); });
+    CaseName());
 
 // JPEG metadata takes the same answer on both routes; a file cut before its
 // pixels is left to the decoder's message.
 TEST(ProbeRouteMetadata, JpegExifAndCutFiles) {
   TempDir dir;
-  imgbuf img = make_pattern(48, 32, false);
-  ImgGuard g{&img};
   const std::string jpg = dir.file("m.jpg");
-  ASSERT_EQ(write_image(img, jpg), 1);
+  ASSERT_EQ(write_pattern(jpg, 48, 32), 1);
   std::vector<uint8_t> bytes = read_file(jpg);
   // An APP1 Exif segment with an empty IFD right after SOI.
   const uint8_t app1[] = {0xFF, 0xE1, 0x00, 0x16, 'E',  'x',  'i',  'f',  0, 0, 'I', 'I',

@@ -28,9 +28,7 @@ class EncoderPixelFormat : public ::testing::TestWithParam<PixFmtCase> {};
 TEST_P(EncoderPixelFormat, FollowsTransparency) {
   TempDir dir;
   const PixFmtCase& c = GetParam();
-  imgbuf opaque = make_pattern(33, 17, true, true);
-  imgbuf see_through = almost_opaque(33, 17);
-  ImgGuard g1{&opaque}, g2{&see_through};
+  Img opaque = make_pattern(33, 17, true, true), see_through = almost_opaque(33, 17);
   std::string a = dir.file(std::string("opaque.") + c.ext);
   std::string b = dir.file(std::string("transparent.") + c.ext);
   ASSERT_EQ(write_image(opaque, a), 1);
@@ -56,12 +54,10 @@ class EncoderRoundTrip : public ::testing::TestWithParam<RoundTripCase> {};
 TEST_P(EncoderRoundTrip, PixelsComeBack) {
   TempDir dir;
   const RoundTripCase& c = GetParam();
-  imgbuf src = make_pattern(37, 23, c.alpha);
-  ImgGuard g{&src};
+  Img src = make_pattern(37, 23, c.alpha);
   std::string path = dir.file(std::string("rt.") + c.ext);
   ASSERT_EQ(write_image(src, path), 1);
-  imgbuf back = read_image(path);
-  ImgGuard gb{&back};
+  Img back = read_image(path);
   ASSERT_EQ(back.width, 37);
   ASSERT_EQ(back.height, 23);
   ASSERT_EQ(back.has_alpha, src.has_alpha);
@@ -93,8 +89,7 @@ int first_dqt_entry(const std::vector<uint8_t>& f) {
 
 TEST(EncoderQuality, ReachesJpegAndWebp) {
   TempDir dir;
-  imgbuf img = make_pattern(96, 64, false);
-  ImgGuard g{&img};
+  Img img = make_pattern(96, 64, false);
   std::vector<size_t> sizes;
   std::vector<int> dqt;
   for (int q : {1, 85, 100}) {
@@ -129,8 +124,7 @@ bool contains(const std::vector<uint8_t>& hay, const std::vector<uint8_t>& needl
 
 TEST(EncoderDpi, ReachesPngAndTiff) {
   TempDir dir;
-  imgbuf img = make_pattern(16, 16, false);
-  ImgGuard g{&img};
+  Img img = make_pattern(16, 16, false);
   ConvertOptions o;
   options_defaults(&o);
   o.dpi = 300;
@@ -147,8 +141,7 @@ TEST(EncoderDpi, ReachesPngAndTiff) {
 
 TEST(EncoderDispatch, ExactExtensionMatchOnly) {
   TempDir dir;
-  imgbuf img = make_pattern(8, 8, false);
-  ImgGuard g{&img};
+  Img img = make_pattern(8, 8, false);
   ConvertOptions o;
   options_defaults(&o);
   int64_t bytes = 77;
@@ -160,8 +153,7 @@ TEST(EncoderDispatch, ExactExtensionMatchOnly) {
 
 TEST(EncoderBytes, CountIsTheFinalFileSize) {
   TempDir dir;
-  imgbuf img = make_pattern(50, 40, true);
-  ImgGuard g{&img};
+  Img img = make_pattern(50, 40, true);
   ConvertOptions o;
   options_defaults(&o);
   for (const char* ext : {"png", "jpg", "bmp", "tiff", "webp", "tga"}) {
@@ -173,8 +165,7 @@ TEST(EncoderBytes, CountIsTheFinalFileSize) {
 }
 
 TEST(EncoderOutput, UnwritableDirectoryFailsWithTheHostPath) {
-  imgbuf img = make_pattern(8, 8, false);
-  ImgGuard g{&img};
+  Img img = make_pattern(8, 8, false);
   const char* json = nullptr;
   TempDir dir;
   std::string src = dir.file("s.png");

@@ -91,8 +91,7 @@ TEST(GifPalette, UniformImagesGiveOneColour) {
       {1, 1, [](int, int, uint8_t* p) { p[0] = 1, p[1] = 2, p[2] = 3; }, 1},
   };
   for (const auto& c : cases) {
-    imgbuf img = new_image(c.w, c.h, false, c.fn);
-    ImgGuard g{&img};
+    Img img = new_image(c.w, c.h, false, c.fn);
     gif_palette pal;
     gif_build_palette(&img, &pal);
     EXPECT_EQ(pal.count, 1);
@@ -107,11 +106,10 @@ class GifFirstCut : public ::testing::TestWithParam<int> {};
 
 TEST_P(GifFirstCut, FollowsWidestChannel) {
   const int channel = GetParam();
-  imgbuf img = new_image(16, 16, false, [&](int x, int, uint8_t* p) {
+  Img img = new_image(16, 16, false, [&](int x, int, uint8_t* p) {
     p[0] = p[1] = p[2] = 50;
     p[channel] = static_cast<uint8_t>(x * 16);
   });
-  ImgGuard g{&img};
   gif_palette pal;
   gif_build_palette(&img, &pal);
   ASSERT_GE(pal.count, 2);
@@ -132,14 +130,13 @@ class GifRangeLimit : public ::testing::TestWithParam<int> {};
 
 TEST_P(GifRangeLimit, SevenStopsEightSplits) {
   const int hi = GetParam();
-  imgbuf img = new_image(16, 4, false, [&](int x, int, uint8_t* p) {
+  Img img = new_image(16, 4, false, [&](int x, int, uint8_t* p) {
     p[1] = p[2] = 0;
     if (x < 8)
       p[0] = static_cast<uint8_t>(x == 0 ? 0 : hi);
     else
       p[0] = static_cast<uint8_t>(x < 12 ? 100 + x : 255 - x);
   });
-  ImgGuard g{&img};
   gif_palette pal;
   gif_build_palette(&img, &pal);
   if (hi == 7) {
@@ -158,9 +155,7 @@ TEST_P(GifRangeLimit, SevenStopsEightSplits) {
 INSTANTIATE_TEST_SUITE_P(Ranges, GifRangeLimit, ::testing::Values(7, 8));
 
 TEST(GifPalette, AlphaIgnored) {
-  imgbuf rgb = make_pattern(40, 30, false);
-  imgbuf rgba = make_pattern(40, 30, true);
-  ImgGuard g1{&rgb}, g2{&rgba};
+  Img rgb = make_pattern(40, 30, false), rgba = make_pattern(40, 30, true);
   gif_palette a, b;
   gif_build_palette(&rgb, &a);
   gif_build_palette(&rgba, &b);
@@ -173,8 +168,7 @@ TEST(GifPalette, AlphaIgnored) {
 }
 
 TEST(GifFrame, PaletteLayoutAndRowStride) {
-  imgbuf img = make_pattern(37, 5, true);
-  ImgGuard g{&img};
+  Img img = make_pattern(37, 5, true);
   std::unique_ptr<AVFrame, void (*)(AVFrame*)> frame(av_frame_alloc(),
                                                      [](AVFrame* f) { av_frame_free(&f); });
   frame->format = AV_PIX_FMT_PAL8;
@@ -219,8 +213,7 @@ class GifFastSearch : public ::testing::TestWithParam<MatchCase> {};
 
 TEST_P(GifFastSearch, EqualsExhaustive) {
   const MatchCase& c = GetParam();
-  imgbuf img = c.photo ? photo_like(c.w, c.h, c.seed) : random_image(c.w, c.h, c.seed);
-  ImgGuard g{&img};
+  Img img = c.photo ? photo_like(c.w, c.h, c.seed) : random_image(c.w, c.h, c.seed);
   gif_palette pal;
   gif_build_palette(&img, &pal);
   expect_fast_equals_exhaustive(img, pal);
@@ -232,9 +225,7 @@ INSTANTIATE_TEST_SUITE_P(Images, GifFastSearch,
                                            MatchCase{"random_wide", 997, 3, false, 3},
                                            MatchCase{"photo", 320, 240, true, 4},
                                            MatchCase{"photo_tall", 61, 499, true, 5}),
-                         [](const ::testing::TestParamInfo<MatchCase>& i) {
-                           return std::string(i.param.name);
-                         });
+                         CaseName());
 
 // Palettes drawn from a few levels repeat entries, and the query lattice holds the midpoints
 // between levels, so exact ties are common and the lowest-index rule decides. The tight
@@ -245,12 +236,11 @@ TEST(GifFastSearch, TiesOnCrowdedPalettes) {
     int count;
   } cases[] = {
       {{0, 64, 128, 192, 255}, 256}, {{0, 64, 128, 192, 255}, 40}, {{120, 124, 128, 132}, 256}};
-  imgbuf img = new_image(64, 64 * 64, false, [](int x, int y, uint8_t* p) {
+  Img img = new_image(64, 64 * 64, false, [](int x, int y, uint8_t* p) {
     p[0] = static_cast<uint8_t>(x * 4);
     p[1] = static_cast<uint8_t>((y / 64) * 4);
     p[2] = static_cast<uint8_t>((y % 64) * 4);
   });
-  ImgGuard g{&img};
   std::mt19937 rng(7);
   for (const auto& c : cases) {
     gif_palette pal;
@@ -265,16 +255,14 @@ TEST(GifFastSearch, TiesOnCrowdedPalettes) {
 
 TEST(GifEncode, RoundTripGivesPaletteColours) {
   TempDir dir;
-  imgbuf img = photo_like(90, 70, 9);
-  ImgGuard g{&img};
+  Img img = photo_like(90, 70, 9);
   const std::string path = dir.file("photo.gif");
   ASSERT_EQ(write_image(img, path), 1);
   EXPECT_EQ(stream_pix_fmt(path), "bgra");
 
   gif_palette pal;
   gif_build_palette(&img, &pal);
-  imgbuf back = read_image(path);
-  ImgGuard gb{&back};
+  Img back = read_image(path);
   ASSERT_EQ(back.width, 90);
   ASSERT_EQ(back.height, 70);
   const int bpp = back.has_alpha ? 4 : 3;

@@ -78,8 +78,7 @@ TEST_P(IcoLayout, SizesDirectoryAndStreams) {
   const LayoutCase& c = GetParam();
   TempDir dir;
   // Opaque alpha still gives 4-component streams.
-  imgbuf img = make_pattern(c.w, c.h, c.alpha, true);
-  ImgGuard g{&img};
+  Img img = make_pattern(c.w, c.h, c.alpha, true);
   const std::string path = dir.file("icon.ico");
   ConvertOptions opts;
   options_defaults(&opts);
@@ -109,8 +108,7 @@ INSTANTIATE_TEST_SUITE_P(Sizes, IcoLayout,
 // The streams decode through FFmpeg to exactly the source scaled by the library's resizer.
 TEST(IcoContent, StreamsMatchResizedSource) {
   TempDir dir;
-  imgbuf img = make_pattern(70, 45, true);
-  ImgGuard g{&img};
+  Img img = make_pattern(70, 45, true);
   const std::string path = dir.file("icon.ico");
   ASSERT_EQ(write_image(img, path), 1);
   const std::vector<uint8_t> f = read_file(path);
@@ -119,16 +117,9 @@ TEST(IcoContent, StreamsMatchResizedSource) {
   for (const IcoEntry& e : entries) {
     const std::string png = dir.file("s" + std::to_string(e.side) + ".png");
     write_file(png, std::vector<uint8_t>(f.begin() + e.offset, f.begin() + e.offset + e.size));
-    imgbuf want{};
-    want.width = img.width;
-    want.height = img.height;
-    want.has_alpha = 1;
-    want.pixels = imgbuf_alloc_pixels(img.width, img.height, 4);
-    memcpy(want.pixels, img.pixels, size_t(img.width) * img.height * 4);
-    ImgGuard gw{&want};
+    Img want = copy_image(img);
     ASSERT_EQ(imgbuf_resize(&want, e.side, e.side), 1);
-    imgbuf got = read_image(png);
-    ImgGuard gg{&got};
+    Img got = read_image(png);
     ASSERT_EQ(got.width, e.side);
     ASSERT_EQ(got.height, e.side);
     ASSERT_EQ(got.has_alpha, 1);
@@ -138,8 +129,7 @@ TEST(IcoContent, StreamsMatchResizedSource) {
 
 // Unopenable and unwritable temporary files fail with the host's path in the message.
 TEST(IcoFailure, OpenAndWriteFailuresReported) {
-  imgbuf img = make_pattern(20, 20, false);
-  ImgGuard g{&img};
+  Img img = make_pattern(20, 20, false);
   EXPECT_EQ(ico_encode(&img, "out.ico", "/nonexistent-dir/x.tmp"), 0);
   EXPECT_STREQ(last_error(), "cannot open output 'out.ico'");
   if (file_exists("/dev/full")) {

@@ -11,7 +11,7 @@
 namespace {
 
 struct WebpCase {
-  const char* label;
+  const char* name;
   int width;
   int height;
   int alpha;  // 0 RGB, 1 RGBA all opaque, 2 RGBA with transparency
@@ -23,8 +23,7 @@ class WebpWriter : public ::testing::TestWithParam<WebpCase> {};
 
 TEST_P(WebpWriter, SameBytesAsTheFfmpegWrapper) {
   const WebpCase& c = GetParam();
-  imgbuf img = make_pattern(c.width, c.height, c.alpha != 0, c.alpha == 1);
-  ImgGuard g{&img};
+  Img img = make_pattern(c.width, c.height, c.alpha != 0, c.alpha == 1);
   if (c.noisy) {
     std::mt19937 rng(7);
     const size_t n = static_cast<size_t>(c.width) * c.height * (c.alpha ? 4 : 3);
@@ -44,8 +43,7 @@ TEST_P(WebpWriter, SameBytesAsTheFfmpegWrapper) {
   ASSERT_GT(a.size(), 20u);
   EXPECT_TRUE(a == b) << a.size() << " vs " << b.size() << " bytes";
   // And it reads back at its size.
-  imgbuf back = read_image(ours);
-  ImgGuard gb{&back};
+  Img back = read_image(ours);
   EXPECT_EQ(back.width, c.width);
   EXPECT_EQ(back.height, c.height);
 }
@@ -59,14 +57,11 @@ INSTANTIATE_TEST_SUITE_P(Images, WebpWriter,
                                            WebpCase{"rgba_transparent", 97, 31, 2, 85, true},
                                            WebpCase{"rgba_odd_q1", 3, 5, 2, 1, false},
                                            WebpCase{"rgb_q100", 130, 7, 0, 100, true}),
-                         [](const ::testing::TestParamInfo<WebpCase>& i) {
-                           return std::string(i.param.label);
-                         });
+                         CaseName());
 
 // An unwritable output is refused like every writer refuses it, with no file left.
 TEST(WebpWriterFailures, UnwritableOutput) {
-  imgbuf img = make_pattern(8, 8, false);
-  ImgGuard g{&img};
+  Img img = make_pattern(8, 8, false);
   ConvertOptions o;
   options_defaults(&o);
   TempDir dir;
