@@ -57,9 +57,7 @@ std::vector<uint8_t> icc_segments(const std::vector<uint8_t>& icc) {
 
 // A JPEG of the test pattern with the EXIF segment and the profile after SOI.
 void write_source(const std::string& path, const std::vector<uint8_t>& icc) {
-  imgbuf img = make_pattern(40, 24, false);
-  ASSERT_EQ(write_image(img, path), 1);
-  imgbuf_free(&img);
+  ASSERT_EQ(write_pattern(path, 40, 24), 1);
   std::vector<uint8_t> jpg = read_file(path);
   std::vector<uint8_t> meta = exif_segment();
   std::vector<uint8_t> app2 = icc_segments(icc);
@@ -68,12 +66,17 @@ void write_source(const std::string& path, const std::vector<uint8_t>& icc) {
   write_file(path, jpg);
 }
 
-// The profile Pillow finds in a file, hex-encoded ("" when none).
-std::string pillow_icc_hex(const std::string& path) {
+// What Pillow prints for `expr` on the file, opened and decoded whole as `im`.
+std::string pillow(const std::string& expr, const std::string& path) {
   return run_command(
       "/usr/bin/python3 -c \"import sys; from PIL import Image; im = Image.open(sys.argv[1]); "
-      "im.load(); print((im.info.get('icc_profile') or b'').hex())\" " +
-      path);
+      "im.load(); print(" +
+      expr + ")\" " + path);
+}
+
+// The profile Pillow finds in a file, hex-encoded ("" when none).
+std::string pillow_icc_hex(const std::string& path) {
+  return pillow("(im.info.get('icc_profile') or b'').hex()", path);
 }
 
 std::string hex(const std::vector<uint8_t>& b) {
@@ -115,14 +118,8 @@ TEST_P(CarriedMetadata, ExifAndProfileReadBackByOtherReaders) {
   EXPECT_EQ(run_command("exiftool -s3 -n -Make -Orientation " + out), "Tst\n1\n");
   EXPECT_EQ(pillow_icc_hex(out), hex(icc_));
   // Pillow decodes the whole picture at its size, so the edited container is sound.
-  EXPECT_EQ(
-      run_command(
-          "/usr/bin/python3 -c \"import sys; from PIL import Image; im = Image.open(sys.argv[1]); "
-          "im.load(); print(im.size)\" " +
-          out),
-      "(40, 24)\n");
-  imgbuf back = read_image(out);
-  ImgGuard g{&back};
+  EXPECT_EQ(pillow("im.size", out), "(40, 24)\n");
+  Img back = read_image(out);
   EXPECT_EQ(back.width, 40);
 }
 
@@ -198,22 +195,32 @@ std::vector<std::string> webp_chunk_names(const std::vector<uint8_t>& d, bool* s
   return names;
 }
 
-// A record that carries EXIF and a profile, as a JPEG capture would leave it.
+// A record that carries EXIF and a profile, as a JPEG capture would leave it, with a
+// scratch directory to write it into and the options of the writes and edits.
 struct RecordWithMetadata {
   imgbuf img;
   std::vector<uint8_t> exif = exif_segment();
   std::vector<uint8_t> icc = fake_profile(777);  // odd: the chunk needs its pad byte
+  TempDir dir;
+  ConvertOptions o;
   explicit RecordWithMetadata(bool alpha) {
     img = make_pattern(33, 17, alpha);
     img.exif = exif.data();
     img.exif_size = static_cast<int32_t>(exif.size());
     img.icc = icc.data();
     img.icc_size = static_cast<int32_t>(icc.size());
+    options_defaults(&o);
   }
   ~RecordWithMetadata() {
     img.exif = nullptr;
     img.icc = nullptr;
     imgbuf_free(&img);
+  }
+  // The record written as `name` in the directory with the options as they stand.
+  std::string written(const char* name) {
+    const std::string path = dir.file(name);
+    EXPECT_EQ(write_image(img, path, &o), 1);
+    return path;
   }
 };
 
@@ -221,16 +228,12 @@ class WebpEdit : public ::testing::TestWithParam<bool> {};
 
 TEST_P(WebpEdit, ExtendedLayoutInTheFixedOrderAndRepeatable) {
   RecordWithMetadata r(GetParam());
-  TempDir dir;
-  const std::string path = dir.file("a.webp");
-  ConvertOptions o;
-  options_defaults(&o);
-  ASSERT_EQ(write_image(r.img, path, &o), 1);
-  o.keep_exif = 1;
-  snprintf(o.color_profile, sizeof o.color_profile, "keep");
+  const std::string path = r.written("a.webp");
+  r.o.keep_exif = 1;
+  snprintf(r.o.color_profile, sizeof r.o.color_profile, "keep");
   // A second pass over an already extended file replaces the chunks instead of adding more.
   for (int pass = 0; pass < 2; pass++) {
-    ASSERT_EQ(webp_add_metadata(path.c_str(), &r.img, &o), 1);
+    ASSERT_EQ(webp_add_metadata(path.c_str(), &r.img, &r.o), 1);
     const std::vector<uint8_t> d = read_file(path);
     bool size_ok = false;
     const std::vector<std::string> names = webp_chunk_names(d, &size_ok);
@@ -246,54 +249,41 @@ TEST_P(WebpEdit, ExtendedLayoutInTheFixedOrderAndRepeatable) {
     EXPECT_EQ(d[24] | d[25] << 8 | d[26] << 16, 32);  // canvas width - 1
     EXPECT_EQ(d[27] | d[28] << 8 | d[29] << 16, 16);  // canvas height - 1
   }
-  imgbuf back = read_image(path);
-  ImgGuard g{&back};
-  EXPECT_LT(mean_sample_diff(back, r.img), 12.0);
+  EXPECT_LT(mean_sample_diff(Img(read_image(path)), r.img), 12.0);
 }
 
 INSTANTIATE_TEST_SUITE_P(OpaqueAndTransparent, WebpEdit, ::testing::Bool());
 
 TEST(PngEdit, OneExifChunkBeforeTheImageData) {
   RecordWithMetadata r(false);
-  TempDir dir;
-  const std::string path = dir.file("a.png");
-  ConvertOptions o;
-  options_defaults(&o);
-  ASSERT_EQ(write_image(r.img, path, &o), 1);
-  o.keep_exif = 1;
-  for (int pass = 0; pass < 2; pass++) ASSERT_EQ(png_add_exif(path.c_str(), &r.img, &o), 1);
+  const std::string path = r.written("a.png");
+  r.o.keep_exif = 1;
+  for (int pass = 0; pass < 2; pass++) ASSERT_EQ(png_add_exif(path.c_str(), &r.img, &r.o), 1);
   const std::vector<uint8_t> d = read_file(path);
   const std::string s(d.begin(), d.end());
   EXPECT_EQ(s.find("eXIf"), s.rfind("eXIf"));
   EXPECT_LT(s.find("eXIf"), s.find("IDAT"));
-  imgbuf back = read_image(path);  // FFmpeg checks the chunk CRCs
-  ImgGuard g{&back};
-  EXPECT_EQ(max_sample_diff(back, r.img), 0);
+  EXPECT_EQ(max_sample_diff(Img(read_image(path)), r.img), 0);  // FFmpeg checks the CRCs
 }
 
 // Blocks that are not a TIFF stream, or files that are not what they claim, are left alone.
 TEST(MetadataEdits, RefuseWhatTheyCannotCarry) {
   RecordWithMetadata r(false);
-  TempDir dir;
-  ConvertOptions o;
-  options_defaults(&o);
-  o.keep_exif = 1;
-  const std::string png = dir.file("a.png"), webp = dir.file("a.webp");
-  ASSERT_EQ(write_image(r.img, png, &o), 1);
-  ASSERT_EQ(write_image(r.img, webp, &o), 1);
+  r.o.keep_exif = 1;
+  const std::string png = r.written("a.png"), webp = r.written("a.webp");
   const std::vector<uint8_t> png_before = read_file(png), webp_before = read_file(webp);
   r.exif[10] = 'X';  // no byte-order mark
-  EXPECT_EQ(png_add_exif(png.c_str(), &r.img, &o), 0);
-  EXPECT_EQ(webp_add_metadata(webp.c_str(), &r.img, &o), 0);
+  EXPECT_EQ(png_add_exif(png.c_str(), &r.img, &r.o), 0);
+  EXPECT_EQ(webp_add_metadata(webp.c_str(), &r.img, &r.o), 0);
   EXPECT_EQ(read_file(png), png_before);
   EXPECT_EQ(read_file(webp), webp_before);
   r.exif[10] = 'M';
-  EXPECT_EQ(png_add_exif(webp.c_str(), &r.img, &o), 0);
-  EXPECT_EQ(webp_add_metadata(png.c_str(), &r.img, &o), 0);
+  EXPECT_EQ(png_add_exif(webp.c_str(), &r.img, &r.o), 0);
+  EXPECT_EQ(webp_add_metadata(png.c_str(), &r.img, &r.o), 0);
   // A WebP whose RIFF size runs past the end of the file.
   std::vector<uint8_t> cut(webp_before.begin(), webp_before.end() - 10);
   write_file(webp, cut);
-  EXPECT_EQ(webp_add_metadata(webp.c_str(), &r.img, &o), 0);
+  EXPECT_EQ(webp_add_metadata(webp.c_str(), &r.img, &r.o), 0);
   EXPECT_EQ(read_file(webp), cut);
 }
 
