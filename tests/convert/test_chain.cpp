@@ -10,6 +10,7 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "core/options.h"
@@ -18,10 +19,6 @@
 
 namespace {
 
-std::string options_with_limit(long long pixels) {
-  return "{\"max_pixels\":" + std::to_string(pixels) + "}";
-}
-
 bool contains(const std::vector<uint8_t>& hay, const std::string& needle) {
   return std::search(hay.begin(), hay.end(), needle.begin(), needle.end()) != hay.end();
 }
@@ -29,73 +26,64 @@ bool contains(const std::vector<uint8_t>& hay, const std::string& needle) {
 TEST(PixelLimitOption, AbsentZeroOrNegativeMeanTheDefault) {
   for (const char* text : {"{}", "{\"max_pixels\":0}", "{\"max_pixels\":-5}",
                            "{\"max_pixels\":\"big\"}", "{\"max_pixels\":null}"}) {
-    ConvertOptions o;
-    options_defaults(&o);
-    parse_options(text, &o);
+    const ConvertOptions o = parsed_options(text);
     EXPECT_EQ(options_max_pixels(&o), kDefaultMaxPixels) << text;
   }
-  ConvertOptions o;
-  options_defaults(&o);
-  parse_options("{\"max_pixels\":5000000000.7}", &o);
+  const ConvertOptions o = parsed_options("{\"max_pixels\":5000000000.7}");
   EXPECT_EQ(options_max_pixels(&o), 5000000000LL);  // beyond 32 bits, truncated
   EXPECT_EQ(options_max_pixels(nullptr), 178956970);
 }
 
-// One source per engine the limit passes through; each is 40 x 30 = 1200 pixels.
-class PixelLimit : public ::testing::TestWithParam<const char*> {
- protected:
-  void SetUp() override {
-    src_ = dir_.file(std::string("src.") + GetParam());
-    if (std::string(GetParam()) == "hdr") {
-      std::string hdr = "#?RADIANCE\nFORMAT=32-bit_rle_rgbe\n\n-Y 30 +X 40\n";
-      hdr.append(40 * 30 * 4, '\x80');
-      write_file(src_, hdr);
-      return;
-    }
-    imgbuf img = make_pattern(40, 30, false);
-    ASSERT_EQ(write_image(img, src_), 1);
-    imgbuf_free(&img);
-  }
-  TempDir dir_;
-  std::string src_;
+// Limits and resizes against one source per engine the limit passes through, each 40 x 30
+// = 1200 pixels: the message that refuses them (and no output), or a conversion.
+struct LimitCase {
+  const char* name;
+  const char* options;
+  const char* error;  // nullptr: converted
 };
 
-TEST_P(PixelLimit, RefusesAnImageOneOverTheLimitAndTakesOneAtIt) {
-  const std::string out = dir_.file("out.png");
-  const char* json = nullptr;
-  EXPECT_EQ(imgconvert_file(src_.c_str(), out.c_str(), options_with_limit(1199).c_str(), &json), 0);
-  EXPECT_STREQ(imgconvert_last_error(), "image too large: 40x30 is over the limit of 1199 pixels");
-  EXPECT_FALSE(file_exists(out));
-  EXPECT_EQ(imgconvert_file(src_.c_str(), out.c_str(), options_with_limit(1200).c_str(), &json), 1)
-      << imgconvert_last_error();
-}
+const LimitCase kLimitCases[] = {
+    {"OneOver", "{\"max_pixels\":1199}", "image too large: 40x30 is over the limit of 1199 pixels"},
+    {"AtTheLimit", "{\"max_pixels\":1200}", nullptr},
+    {"ResizeOver", "{\"width\":4000,\"height\":3000,\"max_pixels\":2000}",
+     "image too large: 4000x3000 is over the limit of 2000 pixels"},
+    // The default limit refuses an enlargement whose derived side makes it huge.
+    {"DerivedSideOverDefault", "{\"width\":20000}",
+     "image too large: 20000x15000 is over the limit of 178956970 pixels"},
+};
 
-TEST_P(PixelLimit, GuardsTheSizeAResizeAsksFor) {
-  const std::string out = dir_.file("out.png");
-  EXPECT_EQ(imgconvert_file(src_.c_str(), out.c_str(),
-                            "{\"width\":4000,\"height\":3000,\"max_pixels\":2000}", nullptr),
-            0);
-  EXPECT_STREQ(imgconvert_last_error(),
-               "image too large: 4000x3000 is over the limit of 2000 pixels");
-  // The default limit refuses an enlargement whose derived side makes it huge.
-  EXPECT_EQ(imgconvert_file(src_.c_str(), out.c_str(), "{\"width\":20000}", nullptr), 0);
-  EXPECT_STREQ(imgconvert_last_error(),
-               "image too large: 20000x15000 is over the limit of 178956970 pixels");
+class PixelLimit : public ::testing::TestWithParam<std::tuple<const char*, LimitCase>> {};
+
+TEST_P(PixelLimit, RefusedOverTheLimitAndConvertedAtIt) {
+  const std::string ext = std::get<0>(GetParam());
+  const LimitCase& c = std::get<1>(GetParam());
+  TempDir dir;
+  const std::string src = dir.file("src." + ext), out = dir.file("out.png");
+  if (ext == "hdr") {
+    std::string hdr = "#?RADIANCE\nFORMAT=32-bit_rle_rgbe\n\n-Y 30 +X 40\n";
+    hdr.append(40 * 30 * 4, '\x80');
+    write_file(src, hdr);
+  } else {
+    ASSERT_EQ(write_pattern(src, 40, 30), 1);
+  }
+  convert_expecting(src, out, c.options, c.error);
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, PixelLimit,
-                         ::testing::Values("png", "jpg", "gif", "bmp", "tiff", "webp", "heic",
-                                           "hdr"));
+                         ::testing::Combine(::testing::Values("png", "jpg", "gif", "bmp", "tiff",
+                                                              "webp", "heic", "hdr"),
+                                            ::testing::ValuesIn(kLimitCases)),
+                         [](const ::testing::TestParamInfo<std::tuple<const char*, LimitCase>>& i) {
+                           return std::string(std::get<0>(i.param)) + "_" +
+                                  std::get<1>(i.param).name;
+                         });
 
 TEST(PixelLimitBatch, EveryFileOfAJobIsJudgedByTheJobsLimit) {
   TempDir dir;
   const std::string in = dir.file("in"), out = dir.file("out");
   mkdir(in.c_str(), 0755);
-  imgbuf small = make_pattern(10, 10, false), big = make_pattern(50, 10, false);
-  ASSERT_EQ(write_image(small, in + "/small.png"), 1);
-  ASSERT_EQ(write_image(big, in + "/big.png"), 1);
-  imgbuf_free(&small);
-  imgbuf_free(&big);
+  ASSERT_EQ(write_pattern(in + "/small.png", 10, 10), 1);
+  ASSERT_EQ(write_pattern(in + "/big.png", 50, 10), 1);
   ASSERT_EQ(imgconvert_batch(in.c_str(), out.c_str(), "bmp", "{\"max_pixels\":100}", 11), 11);
   const char* json = nullptr;
   std::string status;
@@ -118,8 +106,7 @@ TEST(RadianceWithoutData, ConvertsWithItsMissingBytesAs255) {
   write_file(in, std::string("#?RADIANCE\nFORMAT=32-bit_rle_rgbe\n\n-Y 1024 +X 1024\n"));
   ASSERT_EQ(imgconvert_file(in.c_str(), out.c_str(), nullptr, nullptr), 1)
       << imgconvert_last_error();
-  imgbuf img = read_image(out);
-  ImgGuard guard{&img};
+  Img img = read_image(out);
   ASSERT_EQ(img.width, 1024);
   ASSERT_EQ(img.height, 1024);
   // (255, 255, 255) with exponent 255 saturates: every sample is 255.
@@ -136,8 +123,7 @@ TEST(RadianceCutShort, KeepsItsDataAndFillsTheRest) {
   write_file(in, hdr);
   ASSERT_EQ(imgconvert_file(in.c_str(), out.c_str(), nullptr, nullptr), 1)
       << imgconvert_last_error();
-  imgbuf img = read_image(out);
-  ImgGuard guard{&img};
+  Img img = read_image(out);
   ASSERT_EQ(img.height, 5);
   EXPECT_EQ(img.pixels[0], 0);                // a pixel from the file
   EXPECT_EQ(img.pixels[(2 * 7 + 2) * 3], 0);  // the last whole pixel
@@ -163,9 +149,7 @@ TEST_P(NestedOpen, NoByteOfTheSiblingReachesAnOutput) {
     if (sibling_is_image) {
       // A picture holding the secret as its pixels' bytes would come through a lossless
       // writer unchanged; a solid colour that no fixture uses stands for it.
-      imgbuf img = make_solid(16, 8, 17, 201, 99);
-      ASSERT_EQ(write_image(img, dir.file("sibling.png")), 1);
-      imgbuf_free(&img);
+      ASSERT_EQ(write_image(Img(make_solid(16, 8, 17, 201, 99)), dir.file("sibling.png")), 1);
       std::string::size_type p;
       while ((p = text.find("SIBLING")) != std::string::npos) text.replace(p, 7, "sibling.png");
     } else {
@@ -200,7 +184,7 @@ INSTANTIATE_TEST_SUITE_P(
         NestedCase{"ffconcat", "script.jpg", "ffconcat version 1.0\nfile 'SIBLING'\n"},
         NestedCase{"ffconcat_png", "script.png", "ffconcat version 1.0\nfile SIBLING\n"},
         NestedCase{"concat_protocol", "c.png", "concat:SIBLING|SIBLING"}),
-    [](const ::testing::TestParamInfo<NestedCase>& i) { return std::string(i.param.name); });
+    CaseName());
 
 TEST(NonRegularInput, AFifoFailsAtOnceInsteadOfBlocking) {
   TempDir dir;
@@ -222,9 +206,7 @@ TEST(NonRegularInput, AFifoFailsAtOnceInsteadOfBlocking) {
 TEST(ExifKept, SaidOnlyWhenAskedAndTellsWhetherTheOutputCarriesIt) {
   TempDir dir;
   const std::string src = dir.file("plain.png");
-  imgbuf img = make_pattern(24, 16, false);
-  ASSERT_EQ(write_image(img, src), 1);
-  imgbuf_free(&img);
+  ASSERT_EQ(write_pattern(src, 24, 16), 1);
   const char* json = nullptr;
   const std::string out = dir.file("out.jpg");
   ASSERT_EQ(imgconvert_file(src.c_str(), out.c_str(), "{\"keep_exif\":1}", &json), 1);
@@ -233,5 +215,48 @@ TEST(ExifKept, SaidOnlyWhenAskedAndTellsWhetherTheOutputCarriesIt) {
   ASSERT_EQ(imgconvert_file(src.c_str(), out.c_str(), "{}", &json), 1);
   EXPECT_EQ(std::string(json).find("exif_kept"), std::string::npos) << json;
 }
+
+// A JPEG written again as JPEG with nothing done to its pixels goes from the decoder's planes
+// to the writer: the picture comes through, other options and sources take the RGB route,
+// and the decoder's copy of the source's profile stays out of the output unless asked for.
+struct PlanesCase {
+  const char* options;
+  int subsampling;  // Pillow's: 2 is 4:2:0, the planes route; 0 is 4:4:4, the RGB route
+  bool profile_out;
+};
+
+class JpegToJpeg : public ::testing::TestWithParam<PlanesCase> {};
+
+TEST_P(JpegToJpeg, PictureAndProfileAsAsked) {
+  TempDir dir;
+  const std::string src = dir.file("src.jpg"), out = dir.file("o.jpg");
+  // Smooth gradients, so that what a JPEG round trip loses stays small.
+  const std::string pillow = "/usr/bin/python3 -c \"import sys; from PIL import Image, ImageCms; ";
+  run_command(pillow +
+              "g = lambda a: Image.linear_gradient('L').rotate(a).resize((37, 23)); "
+              "Image.merge('RGB', (g(0), g(90), g(45))).save(sys.argv[1], quality=95, "
+              "subsampling=" +
+              std::to_string(GetParam().subsampling) +
+              ", icc_profile=ImageCms.ImageCmsProfile(ImageCms.createProfile('sRGB')).tobytes())"
+              "\" " +
+              src);
+  ASSERT_EQ(imgconvert_file(src.c_str(), out.c_str(), GetParam().options, nullptr), 1)
+      << imgconvert_last_error();
+  EXPECT_LT(mean_sample_diff(Img(read_image(out)), Img(read_image(src))), 10.0);
+  EXPECT_EQ(run_command(pillow +
+                        "im = Image.open(sys.argv[1]); im.load(); "
+                        "print(im.size, bool(im.info.get('icc_profile')))\" " +
+                        out),
+            std::string("(37, 23) ") + (GetParam().profile_out ? "True" : "False") + "\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Routes, JpegToJpeg,
+    ::testing::Values(PlanesCase{"{}", 2, false},
+                      PlanesCase{"{\"color_profile\":\"keep\",\"keep_exif\":1}", 2, true},
+                      PlanesCase{"{\"quality\":40}", 2, false}, PlanesCase{"{}", 0, false},
+                      PlanesCase{"{\"color_profile\":\"keep\"}", 0, true},
+                      PlanesCase{"{\"color_profile\":\"srgb\"}", 2, false},
+                      PlanesCase{"{\"auto_orient\":1}", 2, false}));
 
 }  // namespace
