@@ -95,24 +95,6 @@ Report run_job(const std::string& in, const std::string& out, const char* ext, i
   return wait_job(job);
 }
 
-// A small PNG with an asymmetric pattern, its bytes ready to be stored under any name.
-std::vector<uint8_t> image_bytes(int w, int h, const char* ext = "png") {
-  TempDir t;
-  imgbuf img = make_pattern(w, h, false);
-  ImgGuard g{&img};
-  std::string p = t.file(std::string("x.") + ext);
-  EXPECT_EQ(write_image(img, p), 1) << last_error();
-  return read_file(p);
-}
-
-std::string decoder_message(const std::string& path) {
-  imgbuf img{};
-  clear_error();
-  EXPECT_EQ(decode_any(path.c_str(), &img), 0);
-  imgbuf_free(&img);
-  return last_error();
-}
-
 int64_t dir_bytes(const std::string& dir) {
   int64_t sum = 0;
   for (const std::string& n : list_dir(dir))
@@ -215,7 +197,7 @@ class OutputNaming : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(OutputNaming, BaseNameUpToLastDotPlusExtension) {
   TempDir in, out;
-  std::vector<uint8_t> png = image_bytes(3, 2);
+  std::vector<uint8_t> png = pattern_bytes(3, 2);
   for (const char* n : {"archive.tar.gz", "README", ".hidden"}) write_file(in.file(n), png);
   Report r = run_job(in.path(), out.path(), GetParam(), 1);
   EXPECT_EQ(r.total, 3);
@@ -231,7 +213,7 @@ INSTANTIATE_TEST_SUITE_P(WithAndWithoutDot, OutputNaming, ::testing::Values("png
 
 TEST(OutputNamingCase, CapitalExtensionReachesEncoderUnchanged) {
   TempDir in, out;
-  std::vector<uint8_t> png = image_bytes(3, 2);
+  std::vector<uint8_t> png = pattern_bytes(3, 2);
   write_file(in.file("a.png"), png);
   write_file(in.file("b.png"), png);
   Report r = run_job(in.path(), out.path(), "PNG", 2);
@@ -253,7 +235,7 @@ TEST(BatchListing, OnlySubdirectoriesEndEmpty) {
   mkdir(in.file("sub1").c_str(), 0777);
   mkdir(in.file("sub2.png").c_str(), 0777);
   ASSERT_EQ(symlink(in.file("sub1").c_str(), in.file("link-to-dir").c_str()), 0);
-  write_file(in.file("sub1/inner.png"), image_bytes(2, 2));
+  write_file(in.file("sub1/inner.png"), pattern_bytes(2, 2));
   EXPECT_EQ(run_job(in.path(), out.path(), "png", 4).text, kEmptyReport);
 }
 
@@ -261,8 +243,8 @@ TEST(BatchListing, OnlySubdirectoriesEndEmpty) {
 
 TEST(BatchFailures, OutputBelowMissingParentFailsInEncoder) {
   TempDir in, base;
-  write_file(in.file("a.png"), image_bytes(3, 2));
-  write_file(in.file("b.png"), image_bytes(2, 3));
+  write_file(in.file("a.png"), pattern_bytes(3, 2));
+  write_file(in.file("b.png"), pattern_bytes(2, 3));
   const std::string out = base.file("missing/deeper");
   Report r = run_job(in.path(), out, "png", 5);
   ASSERT_EQ(r.failed.size(), 2u);
@@ -280,7 +262,7 @@ TEST(BatchFailures, NonImageCarriesDecoderMessage) {
   Report r = run_job(in.path(), out.path(), "png", 5);
   ASSERT_EQ(r.failed.size(), 1u);
   EXPECT_EQ(r.failed[0].first, "notes.txt");
-  EXPECT_EQ(r.failed[0].second, decoder_message(in.file("notes.txt")));
+  EXPECT_EQ(r.failed[0].second, decode_refusal(in.file("notes.txt")));
   EXPECT_NE(r.failed[0].second.find(in.file("notes.txt")), std::string::npos);
 }
 
@@ -306,7 +288,7 @@ TEST(BatchFailures, NamesAreEscapedAndMadeValidUtf8) {
   EXPECT_NE(r.text.find("ctl\\u0001.txt"), std::string::npos) << r.text;
   std::map<std::string, std::string> by_name(r.failed.begin(), r.failed.end());
   ASSERT_EQ(by_name.count(quoted), 1u);
-  EXPECT_EQ(by_name[quoted], decoder_message(in.file(quoted)));
+  EXPECT_EQ(by_name[quoted], decode_refusal(in.file(quoted)));
   ASSERT_EQ(by_name.count("caf\xEF\xBF\xBD.txt"), 1u);
   EXPECT_NE(by_name["caf\xEF\xBF\xBD.txt"].find("caf\xEF\xBF\xBD.txt"), std::string::npos);
 }
@@ -331,9 +313,9 @@ TEST(BatchFailures, ListStopsAt256AndLongReportIsDelivered) {
 
 TEST(BatchOverwrite, SecondSourceOfSameOutputIsRefused) {
   TempDir in, out;
-  write_file(in.file("a.png"), image_bytes(3, 2));
-  write_file(in.file("a.bmp"), image_bytes(5, 4, "bmp"));
-  write_file(in.file("b.bmp"), image_bytes(2, 2, "bmp"));
+  write_file(in.file("a.png"), pattern_bytes(3, 2));
+  write_file(in.file("a.bmp"), pattern_bytes(5, 4, "bmp"));
+  write_file(in.file("b.bmp"), pattern_bytes(2, 2, "bmp"));
   write_file(out.file("b.png"), std::string("older file in the output directory"));
   Report r = run_job(in.path(), out.path(), "png", 8);
   EXPECT_EQ(r.done, 3);
@@ -342,21 +324,18 @@ TEST(BatchOverwrite, SecondSourceOfSameOutputIsRefused) {
   const std::string winner = loser == "a.png" ? "a.bmp" : "a.png";
   EXPECT_EQ(r.failed[0].second,
             "output '" + out.file("a.png") + "' already written from '" + winner + "'");
-  imgbuf kept = read_image(out.file("a.png"));
-  ImgGuard g{&kept};
+  Img kept = read_image(out.file("a.png"));
   EXPECT_EQ(kept.width, winner == "a.png" ? 3 : 5);
-  imgbuf replaced = read_image(out.file("b.png"));
-  ImgGuard g2{&replaced};
+  Img replaced = read_image(out.file("b.png"));
   EXPECT_EQ(replaced.width, 2);
 }
 
 TEST(BatchOverwrite, SameDirectoryNeverOverwritesAnotherInput) {
   TempDir in;
-  imgbuf orig = make_pattern(3, 2, false);
-  ImgGuard g{&orig};
-  write_file(in.file("a.png"), image_bytes(3, 2));
-  write_file(in.file("a.bmp"), image_bytes(5, 4, "bmp"));
-  write_file(in.file("c.bmp"), image_bytes(4, 4, "bmp"));
+  Img orig = make_pattern(3, 2, false);
+  write_file(in.file("a.png"), pattern_bytes(3, 2));
+  write_file(in.file("a.bmp"), pattern_bytes(5, 4, "bmp"));
+  write_file(in.file("c.bmp"), pattern_bytes(4, 4, "bmp"));
   // Another spelling of the same directory.
   const std::string out = in.path() + "/.";
   Report r = run_job(in.path(), out, "png", 9);
@@ -364,15 +343,14 @@ TEST(BatchOverwrite, SameDirectoryNeverOverwritesAnotherInput) {
   ASSERT_EQ(r.failed.size(), 1u) << r.text;
   EXPECT_EQ(r.failed[0].first, "a.bmp");
   EXPECT_EQ(r.failed[0].second, "output '" + out + "/a.png' would overwrite input 'a.png'");
-  imgbuf self = read_image(in.file("a.png"));  // converted onto itself
-  ImgGuard g2{&self};
+  Img self = read_image(in.file("a.png"));  // converted onto itself
   EXPECT_EQ(max_sample_diff(self, orig), 0);
   EXPECT_TRUE(file_exists(in.file("c.png")));
 }
 
 TEST(BatchSpecialFiles, NonRegularEntriesFailWithoutBeingOpened) {
   TempDir in, out;
-  write_file(in.file("ok.png"), image_bytes(2, 2));
+  write_file(in.file("ok.png"), pattern_bytes(2, 2));
   ASSERT_EQ(mkfifo(in.file("pipe.png").c_str(), 0666), 0);
   ASSERT_EQ(symlink(in.file("pipe.png").c_str(), in.file("link-to-pipe.png").c_str()), 0);
   ASSERT_EQ(symlink("/dev/null", in.file("null.png").c_str()), 0);
@@ -421,7 +399,7 @@ TEST(BatchLarge, ListingBeyondLimitAndSecondStartRefused) {
 // status: each job records exactly its own files and its own messages.
 TEST(BatchConcurrent, SixteenJobsHostConversionsAndPolling) {
   std::vector<std::unique_ptr<TempDir>> ins, outs;
-  std::vector<uint8_t> png = image_bytes(4, 3);
+  std::vector<uint8_t> png = pattern_bytes(4, 3);
   for (int j = 0; j < BATCH_JOBS; j++) {
     ins.push_back(std::make_unique<TempDir>());
     outs.push_back(std::make_unique<TempDir>());
@@ -481,11 +459,10 @@ TEST(BatchConcurrent, SixteenJobsHostConversionsAndPolling) {
     ASSERT_EQ(r.failed.size(), 12u) << r.text;
     for (const auto& f : r.failed) {
       EXPECT_EQ(f.first.rfind("bad" + std::to_string(j) + "-", 0), 0u) << f.first;
-      EXPECT_EQ(f.second, decoder_message(ins[j]->file(f.first)));
+      EXPECT_EQ(f.second, decode_refusal(ins[j]->file(f.first)));
     }
     EXPECT_EQ(r.bytes_out, dir_bytes(outs[j]->path()));
-    imgbuf small = read_image(outs[j]->file("img0.png"));
-    ImgGuard g{&small};
+    Img small = read_image(outs[j]->file("img0.png"));
     EXPECT_EQ(small.width, 2);
   }
 }

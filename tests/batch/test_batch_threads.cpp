@@ -74,15 +74,6 @@ Status run_checked(const std::string& in, const std::string& out, const char* ex
   return last;
 }
 
-std::vector<uint8_t> png_bytes(int w, int h) {
-  TempDir t;
-  imgbuf img = make_pattern(w, h, false);
-  ImgGuard g{&img};
-  const std::string p = t.file("x.png");
-  EXPECT_EQ(write_image(img, p), 1);
-  return read_file(p);
-}
-
 std::set<std::pair<std::string, std::string>> as_set(const Status& s) {
   return {s.failed.begin(), s.failed.end()};
 }
@@ -91,7 +82,7 @@ std::set<std::pair<std::string, std::string>> as_set(const Status& s) {
 // outcome of one thread, and the first listed of colliding names is the one converted.
 TEST(BatchThreads, SameOutcomeAsOneThreadAndListingOrderDecides) {
   TempDir in, out1, out4;
-  const std::vector<uint8_t> png = png_bytes(37, 23);
+  const std::vector<uint8_t> png = pattern_bytes(37, 23);
   for (int i = 0; i < 12; i++) write_file(in.file("img" + std::to_string(i) + ".png"), png);
   for (int i = 0; i < 5; i++) write_file(in.file("bad" + std::to_string(i) + ".png"), "no image");
   // Three names for each of two outputs.
@@ -151,7 +142,7 @@ class BatchThreadCounts : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(BatchThreadCounts, ClampedAndComplete) {
   TempDir in, out;
-  const std::vector<uint8_t> png = png_bytes(9, 7);
+  const std::vector<uint8_t> png = pattern_bytes(9, 7);
   for (int i = 0; i < 6; i++) write_file(in.file("f" + std::to_string(i) + ".png"), png);
   const Status s = run_checked(in.path(), out.path(), "bmp", 5, GetParam());
   EXPECT_EQ(s.done, 6);

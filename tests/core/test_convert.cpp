@@ -14,9 +14,7 @@ class Convert : public ::testing::Test {
  protected:
   void SetUp() override {
     src_ = dir_.file("src.png");
-    imgbuf img = make_pattern(64, 48, false);
-    ASSERT_EQ(write_image(img, src_), 1);
-    imgbuf_free(&img);
+    ASSERT_EQ(write_pattern(src_, 64, 48), 1);
   }
   // The result text up to (excluding) the "ms" member, whose value varies.
   static std::string without_ms(const char* json) {
@@ -116,8 +114,7 @@ TEST_F(Convert, SuccessReplacesAnExistingOutputWhole) {
   write_file(out, std::string(100000, 'x'));
   const char* json = nullptr;
   ASSERT_EQ(imgconvert_file(src_.c_str(), out.c_str(), nullptr, &json), 1);
-  imgbuf back = read_image(out);
-  ImgGuard g{&back};
+  Img back = read_image(out);
   EXPECT_EQ(back.width, 64);
   EXPECT_EQ(list_dir(dir_.path()).size(), 2u);
 }

@@ -11,13 +11,6 @@
 
 namespace {
 
-ConvertOptions parsed(const char* json) {
-  ConvertOptions o;
-  options_defaults(&o);
-  parse_options(json, &o);
-  return o;
-}
-
 struct QualityCase {
   const char* json;
   int quality;
@@ -25,7 +18,7 @@ struct QualityCase {
 class OptionsQuality : public ::testing::TestWithParam<QualityCase> {};
 
 TEST_P(OptionsQuality, ClampsAndTruncates) {
-  EXPECT_EQ(parsed(GetParam().json).quality, GetParam().quality) << GetParam().json;
+  EXPECT_EQ(parsed_options(GetParam().json).quality, GetParam().quality) << GetParam().json;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -50,29 +43,27 @@ TEST(Options, IntConversionTruncatesTowardZeroAndSaturatesToMin) {
 }
 
 TEST(Options, WidthOrHeightForcesResizeAndResizeAloneDoesNothing) {
-  EXPECT_EQ(parsed("{\"width\":800}").resize, 1);
-  EXPECT_EQ(parsed("{\"height\":1}").resize, 1);
-  EXPECT_EQ(parsed("{\"resize\":1}").resize, 1);
-  ConvertOptions o = parsed("{\"resize\":1,\"width\":0}");
+  EXPECT_EQ(parsed_options("{\"width\":800}").resize, 1);
+  EXPECT_EQ(parsed_options("{\"height\":1}").resize, 1);
+  EXPECT_EQ(parsed_options("{\"resize\":1}").resize, 1);
+  ConvertOptions o = parsed_options("{\"resize\":1,\"width\":0}");
   EXPECT_EQ(o.resize, 1);  // stored, but without a side nothing is resized
-  EXPECT_EQ(parsed("{\"width\":-5}").resize, 0);
+  EXPECT_EQ(parsed_options("{\"width\":-5}").resize, 0);
 }
 
 TEST(Options, NonNumbersStoreZero) {
-  ConvertOptions o = parsed("{\"keep_exif\":true,\"dpi\":\"300\",\"width\":[1]}");
+  ConvertOptions o = parsed_options("{\"keep_exif\":true,\"dpi\":\"300\",\"width\":[1]}");
   EXPECT_EQ(o.keep_exif, 0);
   EXPECT_EQ(o.dpi, 0);
   EXPECT_EQ(o.width, 0);
-  EXPECT_EQ(parsed("{\"keep_exif\":1}").keep_exif, 1);
+  EXPECT_EQ(parsed_options("{\"keep_exif\":1}").keep_exif, 1);
 }
 
 TEST(Options, ColorProfileOnlyFromNonEmptyString) {
-  EXPECT_STREQ(parsed("{\"color_profile\":\"keep\"}").color_profile, "keep");
-  EXPECT_STREQ(parsed("{\"color_profile\":\"\"}").color_profile, "");
-  EXPECT_STREQ(parsed("{\"color_profile\":5}").color_profile, "");
-  ConvertOptions o;
-  options_defaults(&o);
-  parse_options("{\"color_profile\":\"display_p3\"}", &o);
+  EXPECT_STREQ(parsed_options("{\"color_profile\":\"keep\"}").color_profile, "keep");
+  EXPECT_STREQ(parsed_options("{\"color_profile\":\"\"}").color_profile, "");
+  EXPECT_STREQ(parsed_options("{\"color_profile\":5}").color_profile, "");
+  ConvertOptions o = parsed_options("{\"color_profile\":\"display_p3\"}");
   parse_options("{\"color_profile\":null}", &o);
   EXPECT_STREQ(o.color_profile, "display_p3");
 }
@@ -103,8 +94,7 @@ class Resize : public ::testing::TestWithParam<ResizeCase> {};
 
 TEST_P(Resize, DerivesTheMissingSide) {
   const ResizeCase& c = GetParam();
-  imgbuf img = make_pattern(c.w, c.h, false);
-  ImgGuard g{&img};
+  Img img = make_pattern(c.w, c.h, false);
   ASSERT_EQ(imgbuf_resize(&img, c.req_w, c.req_h), 1);
   EXPECT_EQ(img.width, c.want_w);
   EXPECT_EQ(img.height, c.want_h);
@@ -118,8 +108,7 @@ INSTANTIATE_TEST_SUITE_P(Sizes, Resize,
                                            ResizeCase{64, 48, 0, 0, 64, 48}));
 
 TEST(Resize, SameSizeLeavesThePixelsUntouched) {
-  imgbuf img = make_pattern(40, 30, true);
-  ImgGuard g{&img};
+  Img img = make_pattern(40, 30, true);
   uint8_t* before = img.pixels;
   ASSERT_EQ(imgbuf_resize(&img, 40, 30), 1);
   EXPECT_EQ(img.pixels, before);
@@ -128,8 +117,7 @@ TEST(Resize, SameSizeLeavesThePixelsUntouched) {
 }
 
 TEST(Resize, AbsurdDerivedSideFailsCleanlyAndKeepsTheRecord) {
-  imgbuf img = make_pattern(1000, 1, false);
-  ImgGuard g{&img};
+  Img img = make_pattern(1000, 1, false);
   uint8_t* before = img.pixels;
   // 1000 x 2000000000 / 1 would be 2e12: clamped, then refused by the frame allocation.
   EXPECT_EQ(imgbuf_resize(&img, 0, 2000000000), 0);

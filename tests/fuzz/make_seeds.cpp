@@ -37,8 +37,7 @@ Bytes text(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
 // A picture written by the library's writer for `ext`, read back as bytes.
 Bytes picture(const TempDir& tmp, const std::string& ext, int w, int h, bool alpha) {
-  imgbuf img = make_pattern(w, h, alpha);
-  ImgGuard guard{&img};
+  Img img = make_pattern(w, h, alpha);
   const std::string path = tmp.file("seed." + ext);
   if (!write_image(img, path)) {
     fprintf(stderr, "make_seeds: cannot write %s\n", path.c_str());

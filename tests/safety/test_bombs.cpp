@@ -46,17 +46,12 @@ TEST_P(Bombs, RefusedByDefault) {
   EXPECT_FALSE(file_exists(out));
 }
 
-INSTANTIATE_TEST_SUITE_P(Files, Bombs, ::testing::ValuesIn(kBombs),
-                         [](const ::testing::TestParamInfo<BombCase>& p) {
-                           return std::string(p.param.name);
-                         });
+INSTANTIATE_TEST_SUITE_P(Files, Bombs, ::testing::ValuesIn(kBombs), CaseName());
 
 TEST(Bombs, ResizeTargetRefusedByDefault) {
   TempDir dir;
   const std::string in = dir.file("small.png");
-  imgbuf img = make_pattern(16, 16, false);
-  ImgGuard g{&img};
-  ASSERT_EQ(write_image(img, in), 1);
+  ASSERT_EQ(write_pattern(in, 16, 16), 1);
   EXPECT_EQ(imgconvert_file(in.c_str(), dir.file("big.png").c_str(), "{\"width\":16000}", nullptr),
             0);
   EXPECT_STREQ(imgconvert_last_error(),
@@ -71,8 +66,7 @@ TEST(Bombs, RadianceHeaderWithoutDataConverts) {
   const std::string out = dir.file("out.png");
   const char* json = nullptr;
   ASSERT_EQ(imgconvert_file(in.c_str(), out.c_str(), nullptr, &json), 1) << imgconvert_last_error();
-  imgbuf back = read_image(out);
-  ImgGuard g{&back};
+  Img back = read_image(out);
   ASSERT_EQ(back.width, 1024);
   ASSERT_EQ(back.height, 1024);
   // Every byte 255: the largest exponent, white after tone mapping, down to the last pixel.

@@ -97,10 +97,7 @@ TEST_P(DecodeEveryWidth, ConvertsToPng) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Inputs, DecodeEveryWidth, ::testing::ValuesIn(kInputs),
-                         [](const ::testing::TestParamInfo<InputCase>& p) {
-                           return std::string(p.param.name);
-                         });
+INSTANTIATE_TEST_SUITE_P(Inputs, DecodeEveryWidth, ::testing::ValuesIn(kInputs), CaseName());
 
 // ---- resizing: a 1024 x 40 source to every width from 785 to 816 and a run of heights ----
 
