@@ -32,6 +32,13 @@ int orient_upright(imgbuf* img, const ConvertOptions* opts) {
   exif_set_orientation(img->exif, img->exif_size, 1);
   return 1;
 }
+// A JPEG bound for JPEG with nothing to do to its pixels goes from the decoder's planes to
+// the writer without the RGB record in between.
+bool pixels_untouched(const char* ext, const ConvertOptions* opts) {
+  const bool jpeg_out = strcmp(ext, "jpg") == 0 || strcmp(ext, "jpeg") == 0;
+  const bool resize = opts->resize && (opts->width > 0 || opts->height > 0);
+  return jpeg_out && !resize && !opts->auto_orient && strcmp(opts->color_profile, "srgb") != 0;
+}
 }  // namespace
 
 int convert_chain(const char* in, const char* out, const char* ext, const ConvertOptions* opts,
@@ -39,7 +46,9 @@ int convert_chain(const char* in, const char* out, const char* ext, const Conver
   if (!options_check(opts)) return 0;
   imgbuf img{};
   ImgbufGuard guard(&img);
-  if (!decode_any(in, &img, opts)) {
+  ConvertOptions decode_opts = *opts;
+  decode_opts.want_planes = pixels_untouched(ext, opts);
+  if (!decode_any(in, &img, &decode_opts)) {
     if (error_is_empty()) set_error("decode failed");
     return 0;
   }

@@ -1,6 +1,7 @@
 #include "core/imgbuf.h"
 
 extern "C" {
+#include <libavutil/frame.h>
 #include <libavutil/imgutils.h>
 }
 
@@ -17,6 +18,8 @@ void imgbuf_free(imgbuf* img) {
   free(img->pixels);
   free(img->exif);
   free(img->icc);
+  AVFrame* planes = static_cast<AVFrame*>(img->planes);
+  av_frame_free(&planes);
   memset(img, 0, sizeof *img);
 }
 

@@ -19,9 +19,13 @@ struct imgbuf {
   char engine[16];  // "ffmpeg", "libraw", "libheif" or "rgbe"
   char make[64];
   char model[64];
+  // A JPEG decoded for a JPEG output with nothing done to its pixels: the decoder's 4:2:0
+  // frame (an AVFrame) stands in for `pixels`, which stay null, and goes to the writer as it
+  // is. Converting to RGB and back would cost a third of the time and soften the colour.
+  void* planes;
 };
 
-// Releases the three blocks; accepts a zeroed or half-filled record and leaves it zeroed.
+// Releases the blocks and the planes; accepts a zeroed or half-filled record and leaves it zeroed.
 void imgbuf_free(imgbuf* img);
 
 // Bytes of a packed image, or 0 when the product does not fit in memory limits.

@@ -21,6 +21,9 @@ struct ConvertOptions {
   char invalid_value[64];
   int32_t gif_palette;  // how GIF output gets its palette (GifPalette)
   int32_t threads;      // batch jobs: files converted at the same time (1..64; else clamped)
+  // Set by the conversion chain, never by JSON: the decoder may hand over its YUV planes
+  // instead of RGB pixels (see imgbuf::planes).
+  int32_t want_planes;
 };
 
 enum ImgFit { FIT_FILL = 0, FIT_INSIDE = 1, FIT_COVER = 2 };

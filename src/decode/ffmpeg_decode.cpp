@@ -279,8 +279,17 @@ int decode_steps(const char* path, const char* open_name, imgbuf* img, int64_t m
   // The decoder checked its own limit; a frame of another size than the header's is judged
   // again before the record's block is allocated.
   if (!imgbuf_check_pixels(frame->width, frame->height, max_pixels)) return 0;
-  if (!frame_to_record(frame.get(), img)) return 0;
+  // The writer's own 4:2:0 layout, asked for when nothing will touch the pixels: the frame
+  // itself becomes the record.
+  const bool keep_planes = opts && opts->want_planes && frame->format == AV_PIX_FMT_YUVJ420P;
+  if (keep_planes) {
+    img->width = frame->width;
+    img->height = frame->height;
+  } else if (!frame_to_record(frame.get(), img)) {
+    return 0;
+  }
   capture_frame_icc(frame.get(), img);
+  if (keep_planes) img->planes = frame.release();
   snprintf(img->engine, sizeof img->engine, "%s", "ffmpeg");
   return 1;
 }

@@ -1,6 +1,7 @@
 #include <cstring>
 #include <string>
 
+#include "core/error.h"
 #include "core/output_file.h"
 #include "encode/encode.h"
 #include "encode/metadata.h"
@@ -12,6 +13,9 @@ int encode_any(const imgbuf* img, const char* out, const char* ext, const Conver
   // Every writer fills a temporary file beside the output; only a complete file is renamed
   // over `out`, so a failure never leaves a partial output or damages an existing one.
   const std::string tmp = output_temp_name(out);
+  // A record of decoder planes has no RGB pixels: only the JPEG writer takes it.
+  if (img->planes && strcmp(ext, "jpg") != 0 && strcmp(ext, "jpeg") != 0)
+    return set_error("no writer for .%s from decoder planes", ext);
   int ok;
   if (strcmp(ext, "heic") == 0 || strcmp(ext, "heif") == 0 || strcmp(ext, "avif") == 0)
     ok = heif_encode(img, out, tmp.c_str(), ext, opts, &kept);

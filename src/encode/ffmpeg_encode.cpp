@@ -145,14 +145,26 @@ int ff_encode(const imgbuf* img, const char* out, const char* tmp, const char* e
   av_dict_free(&mux_opts);
   if (hr < 0) return set_error("write_header failed for .%s", ext);
 
-  FramePtr frame(av_frame_alloc());
+  const AVFrame* planes = static_cast<const AVFrame*>(img->planes);
+  FramePtr frame(planes ? av_frame_clone(planes) : av_frame_alloc());
   if (!frame) return set_error("av_frame_alloc failed");
+  if (planes) {
+    // The decoder's side data (its copy of the ICC profile among it) is not the output's:
+    // the options decide below what the file carries.
+    while (frame->nb_side_data > 0)
+      av_frame_remove_side_data(frame.get(), frame->side_data[0]->type);
+    if (frame->format != ctx->pix_fmt || frame->width != ctx->width ||
+        frame->height != ctx->height)
+      return set_error("no ffmpeg encoder for these planes");
+  }
   frame->format = ctx->pix_fmt;
   frame->width = ctx->width;
   frame->height = ctx->height;
   const bool same_layout = pix_fmt == (img->has_alpha ? AV_PIX_FMT_RGBA : AV_PIX_FMT_RGB24) &&
                            static_cast<int64_t>(img->width) * 4 <= INT32_MAX;
-  if (same_layout) {
+  if (planes) {
+    // already the encoder's frame
+  } else if (same_layout) {
     if (!borrow_pixels(img, frame.get())) return 0;
   } else {
     if (av_frame_get_buffer(frame.get(), 32) < 0) return set_error("frame alloc failed");

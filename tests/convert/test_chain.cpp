@@ -259,4 +259,51 @@ INSTANTIATE_TEST_SUITE_P(
                       PlanesCase{"{\"color_profile\":\"srgb\"}", 2, false},
                       PlanesCase{"{\"auto_orient\":1}", 2, false}));
 
+// A JPEG written again as JPEG with nothing done to its pixels goes from the
+// decoder's planes to the writer: the picture comes through, other options and
+// sources take the RGB route, and the decoder's copy of the source's profile
+// stays out of the output unless asked for.
+struct PlanesCase {
+  const char* options;
+  int subsampling;  // Pillow's: 2 is 4:2:0, the planes route; 0 is 4:4:4, the
+                    // RGB route
+  bool profile_out;
+};
+
+class JpegToJpeg : public ::testing::TestWithParam<PlanesCase> {};
+
+TEST_P(JpegToJpeg, PictureAndProfileAsAsked) {
+  TempDir dir;
+  const std::string src = dir.file("src.jpg"), out = dir.file("o.jpg");
+  // Smooth gradients, so that what a JPEG round trip loses stays small.
+  const std::string pillow = "/usr/bin/python3 -c \"import sys; from PIL import Image, ImageCms; ";
+  run_command(pillow +
+              "g = lambda a: Image.linear_gradient('L').rotate(a).resize((37, 23)); "
+              "Image.merge('RGB', (g(0), g(90), g(45))).save(sys.argv[1], quality=95, "
+              "subsampling=" +
+              std::to_string(GetParam().subsampling) +
+              ", "
+              "icc_profile=ImageCms.ImageCmsProfile(ImageCms.createProfile('sRGB'))."
+              "tobytes())"
+              "\" " +
+              src);
+  ASSERT_EQ(imgconvert_file(src.c_str(), out.c_str(), GetParam().options, nullptr), 1)
+      << imgconvert_last_error();
+  EXPECT_LT(mean_sample_diff(Img(read_image(out)), Img(read_image(src))), 10.0);
+  EXPECT_EQ(run_command(pillow +
+                        "im = Image.open(sys.argv[1]); im.load(); "
+                        "print(im.size, bool(im.info.get('icc_profile')))\" " +
+                        out),
+            std::string("(37, 23) ") + (GetParam().profile_out ? "True" : "False") + "\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Routes, JpegToJpeg,
+    ::testing::Values(PlanesCase{"{}", 2, false},
+                      PlanesCase{"{\"color_profile\":\"keep\",\"keep_exif\":1}", 2, true},
+                      PlanesCase{"{\"quality\":40}", 2, false}, PlanesCase{"{}", 0, false},
+                      PlanesCase{"{\"color_profile\":\"keep\"}", 0, true},
+                      PlanesCase{"{\"color_profile\":\"srgb\"}", 2, false},
+                      PlanesCase{"{\"auto_orient\":1}", 2, false}));
+
 }  // namespace
