@@ -276,7 +276,7 @@ TEST_P(GifQuality, FarCloserToAPhotoThanTheDefault) {
   TempDir dir;
   Img src = make_photo(240, 160);
   if (c.alpha) {  // the same colours with an alpha channel, which GIF output ignores
-    Img rgba = make_pattern(src.width, src.height, true);
+    Img rgba = blank_image(src.width, src.height, true);
     for (size_t i = 0; i < size_t(src.width) * src.height; i++) {
       memcpy(rgba.pixels + i * 4, src.pixels + i * 3, 3);
       rgba.pixels[i * 4 + 3] = static_cast<uint8_t>(i & 0xFF);

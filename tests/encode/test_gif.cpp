@@ -25,12 +25,8 @@ namespace {
 using PixelFn = std::function<void(int x, int y, uint8_t* p)>;
 
 imgbuf new_image(int w, int h, bool alpha, const PixelFn& fn) {
-  imgbuf img{};
+  imgbuf img = blank_image(w, h, alpha);
   const int ch = alpha ? 4 : 3;
-  img.width = w;
-  img.height = h;
-  img.has_alpha = alpha ? 1 : 0;
-  img.pixels = imgbuf_alloc_pixels(w, h, ch);
   for (int y = 0; y < h; y++) {
     for (int x = 0; x < w; x++) {
       uint8_t* p = img.pixels + (static_cast<size_t>(y) * w + x) * ch;

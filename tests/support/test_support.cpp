@@ -52,13 +52,18 @@ TempDir::TempDir() {
 
 TempDir::~TempDir() { remove_tree(path_); }
 
-imgbuf make_pattern(int width, int height, bool alpha, bool opaque_alpha) {
+imgbuf blank_image(int width, int height, bool alpha) {
   imgbuf img{};
-  int ch = alpha ? 4 : 3;
   img.width = width;
   img.height = height;
   img.has_alpha = alpha ? 1 : 0;
-  img.pixels = imgbuf_alloc_pixels(width, height, ch);  // padded, as the scaler needs
+  img.pixels = imgbuf_alloc_pixels(width, height, alpha ? 4 : 3);
+  return img;
+}
+
+imgbuf make_pattern(int width, int height, bool alpha, bool opaque_alpha) {
+  imgbuf img = blank_image(width, height, alpha);
+  const int ch = alpha ? 4 : 3;
   for (int y = 0; y < height; y++) {
     for (int x = 0; x < width; x++) {
       uint8_t* p = img.pixels + (static_cast<size_t>(y) * width + x) * ch;
@@ -74,10 +79,7 @@ imgbuf make_pattern(int width, int height, bool alpha, bool opaque_alpha) {
 }
 
 imgbuf make_solid(int width, int height, uint8_t r, uint8_t g, uint8_t b) {
-  imgbuf img{};
-  img.width = width;
-  img.height = height;
-  img.pixels = imgbuf_alloc_pixels(width, height, 3);
+  imgbuf img = blank_image(width, height);
   for (size_t i = 0; i < static_cast<size_t>(width) * height; i++) {
     img.pixels[i * 3] = r;
     img.pixels[i * 3 + 1] = g;
@@ -87,10 +89,7 @@ imgbuf make_solid(int width, int height, uint8_t r, uint8_t g, uint8_t b) {
 }
 
 imgbuf make_photo(int width, int height, int noise) {
-  imgbuf img{};
-  img.width = width;
-  img.height = height;
-  img.pixels = imgbuf_alloc_pixels(width, height, 3);
+  imgbuf img = blank_image(width, height);
   std::mt19937 rng(3);
   std::uniform_int_distribution<int> jitter(-noise, noise);
   for (int y = 0; y < height; y++)
@@ -142,12 +141,8 @@ std::vector<uint8_t> pattern_bytes(int width, int height, const char* ext) {
 }
 
 imgbuf copy_image(const imgbuf& img) {
-  imgbuf c{};
-  c.width = img.width;
-  c.height = img.height;
-  c.has_alpha = img.has_alpha;
+  imgbuf c = blank_image(img.width, img.height, img.has_alpha);
   const size_t n = imgbuf_bytes(img.width, img.height, img.has_alpha ? 4 : 3);
-  c.pixels = imgbuf_alloc_pixels(img.width, img.height, img.has_alpha ? 4 : 3);
   if (c.pixels && n) memcpy(c.pixels, img.pixels, n);
   return c;
 }

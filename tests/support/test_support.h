@@ -43,6 +43,10 @@ struct Img : imgbuf {
   ~Img() { imgbuf_free(this); }
 };
 
+// A record of width x height, RGB or RGBA, whose pixels the caller fills (the block padded
+// as the scaler needs).
+imgbuf blank_image(int width, int height, bool alpha = false);
+
 // A record of width x height with an asymmetric pattern (red ramp across, blue ramp down,
 // green by position) that shows flips, swaps and stride errors. With alpha, the alpha byte
 // ramps along x from 255 down unless `opaque_alpha` keeps it at 255.
