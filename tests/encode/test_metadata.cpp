@@ -1,5 +1,5 @@
 // EXIF and ICC profiles carried from a JPEG source into PNG, JPEG, WebP and TIFF outputs,
-// back by two other readers: exiftool for EXIF, Pillow for the profile's bytes.
+// read back by two other readers: exiftool for EXIF, Pillow for the profile's bytes.
 #include <gtest/gtest.h>
 
 #include <algorithm>
