@@ -153,8 +153,7 @@ int ff_encode(const imgbuf* img, const char* out, const char* tmp, const char* e
     // the options decide below what the file carries.
     while (frame->nb_side_data > 0)
       av_frame_remove_side_data(frame.get(), frame->side_data[0]->type);
-    if (frame->format != ctx->pix_fmt || frame->width != ctx->width ||
-        frame->height != ctx->height)
+    if (frame->format != ctx->pix_fmt || frame->width != ctx->width || frame->height != ctx->height)
       return set_error("no ffmpeg encoder for these planes");
   }
   frame->format = ctx->pix_fmt;
