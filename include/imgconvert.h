@@ -24,6 +24,8 @@
 #if defined(_WIN32)
 #if defined(IMGCONVERT_BUILD)
 #define IMGCONVERT_API __declspec(dllexport)
+#elif defined(IMGCONVERT_STATIC) /* linked from the library's objects, not through the DLL */
+#define IMGCONVERT_API
 #else
 #define IMGCONVERT_API __declspec(dllimport)
 #endif

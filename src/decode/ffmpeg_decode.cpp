@@ -12,6 +12,7 @@ extern "C" {
 #include "core/path.h"
 #include "decode/decode.h"
 #include "encode/metadata.h"
+#include "platform/platform.h"
 
 namespace {
 // The input's format context together with the I/O context we opened for it.
@@ -32,7 +33,7 @@ int open_only_input(AVFormatContext* s, AVIOContext** pb, const char* url, int f
                     AVDictionary** options) {
   if (!s->url || !url || strcmp(url, s->url) != 0 || (flags & AVIO_FLAG_WRITE) || !s->opaque)
     return AVERROR(EPERM);
-  std::string literal = std::string("file:") + static_cast<const char*>(s->opaque);
+  std::string literal = std::string("file:") + plat_utf8_path(static_cast<const char*>(s->opaque));
   AVDictionary* opts = nullptr;
   if (options) av_dict_copy(&opts, *options, 0);
   ff_restrict_protocols(&opts);

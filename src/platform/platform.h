@@ -34,6 +34,10 @@ int64_t plat_file_size(const char* path);
 
 unsigned long plat_process_id();
 
+// `path` as FFmpeg's file protocol reads names: UTF-8. On Windows the library's paths are in
+// the system code page and are converted; elsewhere they pass unchanged.
+std::string plat_utf8_path(const char* path);
+
 // 1 when both paths name the same existing file or directory (links followed).
 int plat_same_file(const char* a, const char* b);
 

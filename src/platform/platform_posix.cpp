@@ -72,6 +72,8 @@ int64_t plat_file_size(const char* path) {
   return static_cast<int64_t>(st.st_size);
 }
 
+std::string plat_utf8_path(const char* path) { return path; }
+
 unsigned long plat_process_id() { return static_cast<unsigned long>(getpid()); }
 
 int plat_same_file(const char* a, const char* b) {

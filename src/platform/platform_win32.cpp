@@ -46,6 +46,11 @@ struct FindGuard {
 }  // namespace
 
 int plat_thread_start(plat_thread_fn fn, void* arg, size_t stack_size) {
+  // A host may free the DLL while a detached worker still runs its code: once a worker
+  // starts, the DLL stays loaded until the process ends.
+  HMODULE self;
+  GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                     reinterpret_cast<LPCSTR>(&plat_thread_start), &self);
   ThreadStart* s = new (std::nothrow) ThreadStart{fn, arg};
   if (!s) return 0;
   HANDLE h =
@@ -94,6 +99,20 @@ int64_t plat_file_size(const char* path) {
   struct _stat64 st;
   if (_stat64(path, &st) != 0) return -1;
   return static_cast<int64_t>(st.st_size);
+}
+
+std::string plat_utf8_path(const char* path) {
+  // Code page -> UTF-16 -> UTF-8; a name the code page cannot carry is passed unchanged.
+  const int wide_len = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, path, -1, nullptr, 0);
+  if (wide_len <= 0) return path;
+  std::wstring wide(static_cast<size_t>(wide_len), L'\0');
+  MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, path, -1, &wide[0], wide_len);
+  const int len = WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, nullptr, 0, nullptr, nullptr);
+  if (len <= 0) return path;
+  std::string utf8(static_cast<size_t>(len), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, &utf8[0], len, nullptr, nullptr);
+  utf8.resize(static_cast<size_t>(len) - 1);  // the terminator counted in len
+  return utf8;
 }
 
 unsigned long plat_process_id() { return static_cast<unsigned long>(GetCurrentProcessId()); }
