@@ -315,28 +315,36 @@ void put_entry(std::vector<TiffEntry>* out, uint16_t tag, uint16_t type, uint32_
   out->push_back(e);
 }
 
-// Appends an IFD (count, entries sorted by tag, no next IFD) on a word boundary and returns
-// its offset.
-uint32_t put_ifd(Bytes* out, std::vector<TiffEntry> entries) {
+// What is appended after the file's end; offsets into it count from the file's start.
+struct Tail {
+  uint64_t base;  // the file's size
+  Bytes b;
+  // The offset of the next byte, moved to a word boundary as TIFF wants for values.
+  uint64_t next() {
+    if ((base + b.size()) & 1) b.push_back(0);
+    return base + b.size();
+  }
+};
+
+// Appends an IFD (count, entries sorted by tag, no next IFD) and returns its offset.
+uint32_t put_ifd(Tail* out, std::vector<TiffEntry> entries) {
   std::stable_sort(entries.begin(), entries.end(),
                    [](const TiffEntry& a, const TiffEntry& b) { return a.tag < b.tag; });
-  if (out->size() & 1) out->push_back(0);
-  const uint32_t at = static_cast<uint32_t>(out->size());
-  put_le(out, static_cast<uint32_t>(entries.size()), 2);
-  for (const TiffEntry& e : entries) put(out, e.raw, 12);
-  put_le(out, 0, 4);
+  const uint32_t at = static_cast<uint32_t>(out->next());
+  put_le(&out->b, static_cast<uint32_t>(entries.size()), 2);
+  for (const TiffEntry& e : entries) put(&out->b, e.raw, 12);
+  put_le(&out->b, 0, 4);
   return at;
 }
 
 // Copies one entry of the source IFD at `at` into `entries`, its value converted to little
 // endian and, when longer than four bytes, appended to `out`. Pointer tags bring their
 // sub-IFD along (depth-limited, so a looping block ends). False for an entry to skip.
-bool copy_entry(const TiffIn& in, size_t at, int depth, Bytes* out,
-                std::vector<TiffEntry>* entries);
+bool copy_entry(const TiffIn& in, size_t at, int depth, Tail* out, std::vector<TiffEntry>* entries);
 
 // Copies the source IFD at `off` to the end of `out`; returns its offset there, 0 when the
 // IFD is unreadable or empty.
-uint32_t copy_ifd(const TiffIn& in, uint32_t off, int depth, Bytes* out) {
+uint32_t copy_ifd(const TiffIn& in, uint32_t off, int depth, Tail* out) {
   if (depth > 2 || off < 8 || off > in.n || in.n - off < 2) return 0;
   const uint32_t count = in.u(off, 2);
   if (count == 0 || count > 1000 || (in.n - off - 2) / 12 < count) return 0;
@@ -345,7 +353,7 @@ uint32_t copy_ifd(const TiffIn& in, uint32_t off, int depth, Bytes* out) {
   return entries.empty() ? 0 : put_ifd(out, entries);
 }
 
-bool copy_entry(const TiffIn& in, size_t at, int depth, Bytes* out,
+bool copy_entry(const TiffIn& in, size_t at, int depth, Tail* out,
                 std::vector<TiffEntry>* entries) {
   const uint16_t tag = static_cast<uint16_t>(in.u(at, 2));
   const uint16_t type = static_cast<uint16_t>(in.u(at + 2, 2));
@@ -374,9 +382,8 @@ bool copy_entry(const TiffIn& in, size_t at, int depth, Bytes* out,
   if (bytes <= 4) {
     for (uint32_t i = 0; i < bytes; i++) field |= static_cast<uint32_t>(value[i]) << (8 * i);
   } else {
-    if (out->size() & 1) out->push_back(0);
-    field = static_cast<uint32_t>(out->size());
-    put(out, value.data(), value.size());
+    field = static_cast<uint32_t>(out->next());
+    put(&out->b, value.data(), value.size());
   }
   put_entry(entries, tag, type, count, field);
   return true;
@@ -389,18 +396,27 @@ int tiff_add_metadata(const char* path, const imgbuf* img, const ConvertOptions*
   const uint8_t* exif = exif_tiff_data(img, opts, &exif_size);
   const bool icc = keep_icc_profile(img, opts);
   if (!exif && !icc) return 0;
-  Bytes d;
-  // The writer's own layout: little endian, one IFD, its values before it.
-  if (!read_all(path, &d) || d.size() < 8 || memcmp(d.data(), "II*\0", 4) != 0) return 0;
-  const uint32_t ifd = le32(d.data() + 4);
-  if (ifd < 8 || ifd > d.size() || d.size() - ifd < 2) return 0;
-  const uint32_t count = d[ifd] | d[ifd + 1] << 8;
-  if ((d.size() - ifd - 2) / 12 < count + 0u || d.size() - ifd - 2 - 12 * count < 4) return 0;
+  // The writer's own layout: little endian, one IFD. Only the header and that IFD are read;
+  // everything new is appended, so the image data is neither read nor copied.
+  FilePtr f(fopen(path, "r+b"));
+  uint8_t head[8], n2[2];
+  if (!f || fread(head, 1, 8, f.get()) != 8 || memcmp(head, "II*\0", 4) != 0 ||
+      fseek(f.get(), 0, SEEK_END) != 0)
+    return 0;
+  const long size = ftell(f.get());
+  const uint32_t ifd = le32(head + 4);
+  if (size <= 0 || size > kMaxEditBytes || ifd < 8 || ifd > size - 2 ||
+      fseek(f.get(), ifd, SEEK_SET) != 0 || fread(n2, 1, 2, f.get()) != 2)
+    return 0;
+  const uint32_t count = n2[0] | n2[1] << 8;
+  if (count > static_cast<uint32_t>(size - ifd - 2) / 12) return 0;
+  Bytes raw(12 * static_cast<size_t>(count));
+  if (fread(raw.data(), 1, raw.size(), f.get()) != raw.size()) return 0;
 
   std::vector<TiffEntry> entries;
   for (uint32_t i = 0; i < count; i++) {
     TiffEntry e{};
-    memcpy(e.raw, d.data() + ifd + 2 + 12 * i, 12);
+    memcpy(e.raw, raw.data() + 12 * i, 12);
     e.tag = static_cast<uint16_t>(e.raw[0] | e.raw[1] << 8);
     entries.push_back(e);
   }
@@ -410,13 +426,11 @@ int tiff_add_metadata(const char* path, const imgbuf* img, const ConvertOptions*
     return false;
   };
 
-  // New data goes after the file's end: the image data and the writer's values stay where
-  // they are, and the header points to the new IFD at the end.
+  Tail tail{static_cast<uint64_t>(size), {}};
   if (icc && !has(kTagIcc)) {
-    if (d.size() & 1) d.push_back(0);
     put_entry(&entries, kTagIcc, 7, static_cast<uint32_t>(img->icc_size),
-              static_cast<uint32_t>(d.size()));
-    put(&d, img->icc, static_cast<size_t>(img->icc_size));
+              static_cast<uint32_t>(tail.next()));
+    put(&tail.b, img->icc, static_cast<size_t>(img->icc_size));
   }
   bool exif_placed = false;
   if (exif) {
@@ -431,13 +445,20 @@ int tiff_add_metadata(const char* path, const imgbuf* img, const ConvertOptions*
         const bool wanted = is_pointer_tag(tag) ||
                             std::find(std::begin(kDescriptiveTags), std::end(kDescriptiveTags),
                                       tag) != std::end(kDescriptiveTags);
-        if (wanted && !has(tag) && copy_entry(in, at, 0, &d, &entries)) exif_placed = true;
+        if (wanted && !has(tag) && copy_entry(in, at, 0, &tail, &entries)) exif_placed = true;
       }
     }
   }
-  if (d.size() > 0xFFFFFFF0u - 12 * entries.size()) return 0;
-  const uint32_t at = put_ifd(&d, entries);
-  for (int i = 0; i < 4; i++) d[4 + i] = static_cast<uint8_t>(at >> (8 * i));
-  if (!replace_with(path, d)) return 0;
+  const uint32_t at = put_ifd(&tail, entries);
+  if (tail.base + tail.b.size() > 0xFFFFFFF0u) return 0;
+  // The header is turned to the new IFD last: until then the file is the writer's, with
+  // bytes after its end that no reader looks at.
+  uint8_t to[4];
+  for (int i = 0; i < 4; i++) to[i] = static_cast<uint8_t>(at >> (8 * i));
+  if (fseek(f.get(), 0, SEEK_END) != 0 ||
+      fwrite(tail.b.data(), 1, tail.b.size(), f.get()) != tail.b.size() || fflush(f.get()) != 0 ||
+      fseek(f.get(), 4, SEEK_SET) != 0 || fwrite(to, 1, 4, f.get()) != 4 ||
+      fclose(f.release()) != 0)
+    return 0;
   return exif_placed ? 1 : 0;
 }

@@ -1,7 +1,8 @@
 // Metadata that the encoders cannot write themselves, added to their finished files: an
 // eXIf chunk in PNG, ICCP and EXIF chunks in WebP, tags in TIFF. Each edit works on the
-// writer's temporary file before the rename and replaces it only once the new content is
-// complete; on any failure the file stays as the writer made it.
+// writer's temporary file before the rename. PNG and WebP are replaced only once the new
+// content is complete; TIFF gets its additions appended and its header turned to them last.
+// On any failure the file reads as the writer made it.
 #pragma once
 
 #include <cstdint>
