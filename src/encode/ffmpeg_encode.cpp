@@ -155,19 +155,18 @@ int ff_encode(const imgbuf* img, const char* out, const char* tmp, const char* e
       av_frame_remove_side_data(frame.get(), frame->side_data[0]->type);
     if (frame->format != ctx->pix_fmt || frame->width != ctx->width || frame->height != ctx->height)
       return set_error("no ffmpeg encoder for these planes");
-  }
-  frame->format = ctx->pix_fmt;
-  frame->width = ctx->width;
-  frame->height = ctx->height;
-  const bool same_layout = pix_fmt == (img->has_alpha ? AV_PIX_FMT_RGBA : AV_PIX_FMT_RGB24) &&
-                           static_cast<int64_t>(img->width) * 4 <= INT32_MAX;
-  if (planes) {
-    // already the encoder's frame
-  } else if (same_layout) {
-    if (!borrow_pixels(img, frame.get())) return 0;
   } else {
-    if (av_frame_get_buffer(frame.get(), 32) < 0) return set_error("frame alloc failed");
-    if (!fill_frame(img, ext, opts, frame.get())) return 0;
+    frame->format = ctx->pix_fmt;
+    frame->width = ctx->width;
+    frame->height = ctx->height;
+    const bool same_layout = pix_fmt == (img->has_alpha ? AV_PIX_FMT_RGBA : AV_PIX_FMT_RGB24) &&
+                             static_cast<int64_t>(img->width) * 4 <= INT32_MAX;
+    if (same_layout) {
+      if (!borrow_pixels(img, frame.get())) return 0;
+    } else {
+      if (av_frame_get_buffer(frame.get(), 32) < 0) return set_error("frame alloc failed");
+      if (!fill_frame(img, ext, opts, frame.get())) return 0;
+    }
   }
   // FFmpeg's PNG and JPEG encoders write a profile found in the frame's side data (iCCP, and
   // APP2 ICC_PROFILE chunks split at 65519 bytes).
