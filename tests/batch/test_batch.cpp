@@ -69,15 +69,10 @@ Report status_of(int job) {
 
 // Polls until "state" reads "done"; a job that never ends fails the test instead of hanging.
 Report wait_job(int job) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
-  for (;;) {
-    Report r = status_of(job);
-    if (r.state == "done" || std::chrono::steady_clock::now() > deadline) {
-      EXPECT_EQ(r.state, "done") << "job " << job << " did not end";
-      return r;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
+  Report r;
+  EXPECT_TRUE(parse_report(batch_wait_done(job), &r));
+  EXPECT_EQ(r.state, "done") << "job " << job << " did not end";
+  return r;
 }
 
 // Waits for the job at scope exit too, so a failed assertion never leaves a worker

@@ -6,10 +6,8 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cstring>
 #include <string>
-#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -85,14 +83,7 @@ TEST(PixelLimitBatch, EveryFileOfAJobIsJudgedByTheJobsLimit) {
   ASSERT_EQ(write_pattern(in + "/small.png", 10, 10), 1);
   ASSERT_EQ(write_pattern(in + "/big.png", 50, 10), 1);
   ASSERT_EQ(imgconvert_batch(in.c_str(), out.c_str(), "bmp", "{\"max_pixels\":100}", 11), 11);
-  const char* json = nullptr;
-  std::string status;
-  for (int i = 0; i < 2000; i++) {
-    ASSERT_EQ(imgconvert_batch_status(11, &json), 1);
-    status = json;
-    if (status.find("\"state\":\"done\"") != std::string::npos) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
+  const std::string status = batch_wait_done(11);
   EXPECT_NE(status.find("image too large: 50x10 is over the limit of 100 pixels"),
             std::string::npos)
       << status;

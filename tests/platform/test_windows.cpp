@@ -3,9 +3,7 @@
 // an existing file through MoveFileExA.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <string>
-#include <thread>
 
 #include "imgconvert.h"
 #include "support/test_support.h"
@@ -15,16 +13,7 @@ namespace {
 std::string batch_report(const std::string& in, const std::string& out, const char* ext, int job) {
   EXPECT_EQ(imgconvert_batch(in.c_str(), out.c_str(), ext, nullptr, job), job);
   EXPECT_STREQ(imgconvert_last_error(), "");
-  const char* text = nullptr;
-  std::string report;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
-  while (std::chrono::steady_clock::now() < deadline) {
-    EXPECT_EQ(imgconvert_batch_status(job, &text), 1);
-    report = text ? text : "";
-    if (report.find("\"state\":\"done\"") != std::string::npos) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return report;
+  return batch_wait_done(job);
 }
 
 struct CodePageCase {

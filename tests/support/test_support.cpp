@@ -10,12 +10,14 @@ extern "C" {
 #include <libavutil/pixdesc.h>
 }
 
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <random>
+#include <thread>
 
 #include "core/error.h"
 #include "core/path.h"
@@ -290,6 +292,22 @@ std::string stream_pix_fmt(const std::string& path) {
   }
   avformat_close_input(&fmt);
   return name;
+}
+
+std::string batch_wait_done(int job) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+  std::string text;
+  for (;;) {
+    const char* json = nullptr;
+    EXPECT_EQ(imgconvert_batch_status(job, &json), 1) << imgconvert_last_error();
+    text = json ? json : "";
+    if (text.find("\"state\":\"done\"") != std::string::npos) return text;
+    if (std::chrono::steady_clock::now() > deadline) {
+      ADD_FAILURE() << "job " << job << " did not end: " << text;
+      return text;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
 }
 
 std::string run_command(const std::string& cmd) {

@@ -103,6 +103,10 @@ bool write_heif_direct(const std::string& path, const imgbuf& img, int orientati
 // Standard output of a shell command (a second reader such as exiftool or Pillow).
 std::string run_command(const std::string& cmd);
 
+// Polls a started batch job until its status says "state":"done" and returns that text; a
+// job that does not end within two minutes fails the test instead of hanging it.
+std::string batch_wait_done(int job);
+
 // Largest absolute difference of corresponding samples (both records RGB or both RGBA).
 int max_sample_diff(const imgbuf& a, const imgbuf& b);
 // Mean absolute difference of corresponding samples.
