@@ -435,7 +435,8 @@ int tiff_add_metadata(const char* path, const imgbuf* img, const ConvertOptions*
   bool exif_placed = false;
   if (exif) {
     const TiffIn in{exif, exif_size, exif[0] == 'M'};
-    const uint32_t ifd0 = in.u(4, 4);
+    // A block shorter than a TIFF header has no IFD0 offset to read.
+    const uint32_t ifd0 = exif_size >= 8 ? in.u(4, 4) : 0;
     const bool readable = ifd0 >= 8 && ifd0 <= exif_size && exif_size - ifd0 >= 2;
     const uint32_t n = readable ? in.u(ifd0, 2) : 0;
     if (readable && n <= 1000 && (exif_size - ifd0 - 2) / 12 >= n) {
