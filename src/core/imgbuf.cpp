@@ -63,6 +63,18 @@ int imgbuf_is_transparent(const imgbuf* img) {
                                    img->height);
 }
 
+void imgbuf_drop_opaque_alpha(imgbuf* img) {
+  if (!img->has_alpha || !img->pixels || imgbuf_is_transparent(img)) return;
+  uint8_t* p = img->pixels;
+  const size_t n = static_cast<size_t>(img->width) * static_cast<size_t>(img->height);
+  for (size_t i = 0; i < n; i++) {
+    p[i * 3] = p[i * 4];
+    p[i * 3 + 1] = p[i * 4 + 1];
+    p[i * 3 + 2] = p[i * 4 + 2];
+  }
+  img->has_alpha = 0;
+}
+
 int imgbuf_check_pixels(int64_t width, int64_t height, int64_t max_pixels) {
   if (width <= 0 || height <= 0) return 1;  // no size to judge: the decoder refuses it
   // Both sides fit in 32 bits wherever they come from, so the product cannot overflow.

@@ -41,6 +41,10 @@ uint8_t* imgbuf_alloc_pixels(int64_t width, int64_t height, int channels);
 // pixels plus its lookahead).
 enum { IMGBUF_TAIL_PAD = 256 };
 
+// Turns an RGBA record whose every pixel is opaque into RGB, in place (rows stay packed):
+// a picture keeps its fourth channel only when that channel says something.
+void imgbuf_drop_opaque_alpha(imgbuf* img);
+
 // 1 when has_alpha is set and at least one alpha byte is not 255.
 int imgbuf_is_transparent(const imgbuf* img);
 // The same scan over any interleaved RGBA plane, `stride` bytes from row to row (a decoder's

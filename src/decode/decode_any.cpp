@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "core/error.h"
+#include "core/holders.h"
 #include "core/path.h"
 #include "decode/decode.h"
 #include "platform/platform.h"
@@ -21,6 +22,15 @@ const EngineEntry kEngines[] = {
     {"dcs", "raw"},   {"hdr", "rgbe"},  {"avif", "heif"},
 };
 }  // namespace
+
+int sniff_still(const char* name) {
+  uint8_t head[12];
+  FilePtr f(fopen(name, "rb"));
+  const size_t n = f ? fread(head, 1, sizeof head, f.get()) : 0;
+  if (jpeg_signature(head, n)) return STILL_JPEG;
+  if (webp_signature(head, n)) return STILL_WEBP;
+  return STILL_OTHER;
+}
 
 const char* decode_engine_for_ext(const char* ext) {
   for (const EngineEntry& e : kEngines)
@@ -44,5 +54,12 @@ int decode_any(const char* path, imgbuf* img, const ConvertOptions* opts) {
   if (strcmp(engine, "heif") == 0) return decode_heif(path, img, limit, name);
   if (strcmp(engine, "raw") == 0) return decode_raw(path, img, limit, name);
   if (strcmp(engine, "rgbe") == 0) return rgbe_decode(path, img, limit, name);
-  return decode_ffmpeg(path, img, limit, name, opts);
+  switch (sniff_still(name)) {
+    case STILL_JPEG:
+      return decode_jpeg(path, img, limit, name, opts);
+    case STILL_WEBP:
+      return decode_webp(path, img, limit, name);
+    default:
+      return decode_ffmpeg(path, img, limit, name, opts);
+  }
 }

@@ -128,15 +128,6 @@ bool may_be_transparent(int fmt) {
   return d && (d->flags & (AV_PIX_FMT_FLAG_ALPHA | AV_PIX_FMT_FLAG_PAL)) != 0;
 }
 
-// Drops the alpha byte of every pixel in place: rows stay packed, each now 3 bytes a pixel.
-void rgba_to_rgb_in_place(uint8_t* p, size_t pixels) {
-  for (size_t i = 0; i < pixels; i++) {
-    p[i * 3] = p[i * 4];
-    p[i * 3 + 1] = p[i * 4 + 1];
-    p[i * 3 + 2] = p[i * 4 + 2];
-  }
-}
-
 // Reads packets until the chosen stream yields its first frame with a positive width.
 // The decoder is not drained: only frames delivered during reading count.
 int first_frame(AVFormatContext* fmt, AVCodecContext* dec, int stream, AVFrame* frame,
@@ -158,33 +149,39 @@ int first_frame(AVFormatContext* fmt, AVCodecContext* dec, int stream, AVFrame* 
   return 0;
 }
 
-// Converts the taken frame to packed RGB or RGBA in the record. The scaler writes straight
-// into the record's (tail-padded) block: rows without gaps are a valid destination layout,
-// and it saves a frame and a full copy of the image. A format that may be transparent is
-// converted once to RGBA and kept so only when some pixel is not opaque.
+// Converts the taken frame to packed RGB or RGBA in the record. A format that may be
+// transparent is converted once to RGBA and kept so only when some pixel is not opaque.
+//
+// libswscale's SIMD converters for 4:2:0 and 4:2:2 (taken at even heights) work in runs of
+// 8 pixels and, where a run would end past the destination's stride, drop the whole last
+// run: into rows packed without gaps, a width that is not a multiple of 8 lost its last
+// width % 8 columns, left black. So the scaler writes rows padded to 16 pixels, which are
+// then packed in place (each row moves towards the block's start, over rows already moved).
 int frame_to_record(const AVFrame* src, imgbuf* img) {
   const int scan = may_be_transparent(src->format);
   AVPixelFormat target = scan ? AV_PIX_FMT_RGBA : AV_PIX_FMT_RGB24;
   const int bpp = scan ? 4 : 3;
-  if (static_cast<int64_t>(src->width) * bpp > INT32_MAX) return set_error("frame alloc failed");
+  const int64_t padded_w = (static_cast<int64_t>(src->width) + 15) & ~int64_t{15};
+  if (padded_w * bpp > INT32_MAX) return set_error("frame alloc failed");
 
   SwsPtr sws(sws_getContext(src->width, src->height, static_cast<AVPixelFormat>(src->format),
                             src->width, src->height, target, SWS_BICUBIC, nullptr, nullptr,
                             nullptr));
   if (!sws) return set_error("sws_getContext failed");
-  img->pixels = imgbuf_alloc_pixels(src->width, src->height, bpp);
+  img->pixels = imgbuf_alloc_pixels(padded_w, src->height, bpp);
   if (!img->pixels) return set_error("out of memory");
+  const int padded_stride = static_cast<int>(padded_w * bpp);
   uint8_t* dst[4] = {img->pixels, nullptr, nullptr, nullptr};
-  const int dst_stride[4] = {src->width * bpp, 0, 0, 0};
+  const int dst_stride[4] = {padded_stride, 0, 0, 0};
   sws_scale(sws.get(), src->data, src->linesize, 0, src->height, dst, dst_stride);
+  const size_t row = static_cast<size_t>(src->width) * static_cast<size_t>(bpp);
+  for (int y = 1; y < src->height; y++)
+    memmove(img->pixels + row * static_cast<size_t>(y),
+            img->pixels + static_cast<size_t>(padded_stride) * static_cast<size_t>(y), row);
   img->has_alpha = scan;
   img->width = src->width;
   img->height = src->height;
-  if (scan && !imgbuf_is_transparent(img)) {
-    rgba_to_rgb_in_place(img->pixels,
-                         static_cast<size_t>(src->width) * static_cast<size_t>(src->height));
-    img->has_alpha = 0;
-  }
+  imgbuf_drop_opaque_alpha(img);
   return 1;
 }
 
@@ -203,38 +200,6 @@ int first_video_stream(const AVFormatContext* fmt) {
   for (unsigned i = 0; i < fmt->nb_streams; i++)
     if (fmt->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) return static_cast<int>(i);
   return -1;
-}
-
-// The least size per side that the options' resize can ask of a w x h picture, for any
-// fit: a box filled on one side may overflow on the other by the aspect ratio, so each side
-// takes the larger of its box side and the side the other one implies (one more for rounding).
-void resize_needs(int64_t w, int64_t h, int64_t box_w, int64_t box_h, int64_t* need_w,
-                  int64_t* need_h) {
-  const int64_t from_h = box_h > 0 ? (w * box_h + h - 1) / h + 1 : 0;
-  const int64_t from_w = box_w > 0 ? (h * box_w + w - 1) / w + 1 : 0;
-  *need_w = box_w > from_h ? box_w : from_h;
-  *need_h = box_h > from_w ? box_h : from_w;
-}
-
-// JPEGs decode at 1/2, 1/4 or 1/8 size straight from the DCT. A resize that wants at most
-// that much of the picture gets the largest such reduction that still leaves the final scale
-// a reduction. Only sides that divide exactly: the reduced picture keeps the aspect ratio
-// to the pixel, so the resize lands on the same size as after a full decode.
-int jpeg_shrink_for(int64_t w, int64_t h, const ConvertOptions* o) {
-  if (!o || !o->resize || (o->width < 1 && o->height < 1) || w < 1 || h < 1) return 0;
-  int64_t need_w = 0, need_h = 0;
-  resize_needs(w, h, o->width, o->height, &need_w, &need_h);
-  if (o->auto_orient) {  // the box may apply to the picture turned by 90 degrees
-    int64_t turned_w = 0, turned_h = 0;
-    resize_needs(h, w, o->width, o->height, &turned_w, &turned_h);
-    if (turned_h > need_w) need_w = turned_h;
-    if (turned_w > need_h) need_h = turned_w;
-  }
-  for (int k = 3; k >= 1; k--) {
-    const int64_t step = int64_t{1} << k;
-    if (w % step == 0 && h % step == 0 && need_w * step <= w && need_h * step <= h) return k;
-  }
-  return 0;
 }
 
 int decode_steps(const char* path, const char* open_name, imgbuf* img, int64_t max_pixels,
@@ -266,10 +231,6 @@ int decode_steps(const char* path, const char* open_name, imgbuf* img, int64_t m
   if (!dec) return set_error("avcodec_alloc_context3 failed");
   avcodec_parameters_to_context(dec.get(), par);
   dec->max_pixels = decoder_pixel_limit(max_pixels);
-  if (par->codec_id == AV_CODEC_ID_MJPEG) {
-    const int shrink = jpeg_shrink_for(par->width, par->height, opts);
-    dec->lowres = shrink < codec->max_lowres ? shrink : codec->max_lowres;
-  }
   if (avcodec_open2(dec.get(), codec, nullptr) < 0) return set_error("avcodec_open2 failed");
 
   PacketPtr pkt(av_packet_alloc());
@@ -301,12 +262,6 @@ int decode_ffmpeg(const char* path, imgbuf* img, int64_t max_pixels, const char*
   if (!open_name) open_name = path;
   int ok = decode_steps(path, open_name, img, max_pixels, opts);
   if (!ok && error_is_empty()) set_error("ffmpeg decode failed");
-  if (ok) {
-    char ext[EXT_CAP];
-    path_extension(path, ext);
-    if (strcmp(ext, "jpg") == 0 || strcmp(ext, "jpeg") == 0) jpeg_capture_metadata(open_name, img);
-    if (strcmp(ext, "webp") == 0) webp_capture_icc(open_name, img);
-  }
   return ok;
 }
 

@@ -139,50 +139,18 @@ int probe_decode(const char* in, ProbeInfo* p, const char** out_json) {
   return probe_write(*p, g_probe_decode, sizeof g_probe_decode, out_json);
 }
 
-// What the start of a JPEG or PNG says, read with a few small reads. FFmpeg's own route
+// What the start of a file says, read with a few small reads. FFmpeg's own route
 // (demuxer, parser, decoder) reads and unescapes the whole file even when it discards
 // every frame, which costs as much as a quarter of a full decode.
 struct FileHeader {
   int64_t width;
   int64_t height;
   bool may_be_transparent;
+  int kind;  // StillKind
 };
 
 unsigned be16(const uint8_t* b) { return static_cast<unsigned>(b[0]) << 8 | b[1]; }
 uint32_t be32(const uint8_t* b) { return static_cast<uint32_t>(be16(b)) << 16 | be16(b + 2); }
-
-// Walks the marker segments to the frame header, and on to the first scan so that a file
-// cut before its pixels is left to the decoder. A JPEG decodes to RGB whatever it holds.
-int jpeg_header(FILE* f, FileHeader* h) {
-  uint8_t b[8];
-  if (fread(b, 1, 2, f) != 2 || b[0] != 0xFF || b[1] != 0xD8) return 0;
-  bool have_frame = false;
-  for (int segments = 0; segments < 4096; segments++) {
-    if (fread(b, 1, 2, f) != 2) return 0;
-    while (b[0] == 0xFF && b[1] == 0xFF) {  // fill bytes before a marker
-      b[1] = static_cast<uint8_t>(fgetc(f));
-      if (feof(f)) return 0;
-    }
-    if (b[0] != 0xFF) return 0;
-    const uint8_t m = b[1];
-    if (m == 0xD8 || m == 0xD9 || (m >= 0xD0 && m <= 0xD7) || m == 0x01) return 0;
-    if (fread(b, 1, 2, f) != 2 || be16(b) < 2) return 0;
-    const long len = be16(b) - 2;
-    if (m == 0xDA) return have_frame ? 1 : 0;
-    const bool sof = m >= 0xC0 && m <= 0xCF && m != 0xC4 && m != 0xC8 && m != 0xCC;
-    if (sof && !have_frame) {
-      if (len < 6 || fread(b, 1, 5, f) != 5) return 0;
-      h->height = be16(b + 1);
-      h->width = be16(b + 3);
-      h->may_be_transparent = false;
-      have_frame = true;
-      if (fseek(f, len - 5, SEEK_CUR) != 0) return 0;
-    } else if (fseek(f, len, SEEK_CUR) != 0) {
-      return 0;
-    }
-  }
-  return 0;
-}
 
 // IHDR, then the chunks up to the first IDAT: a palette, an alpha channel or a tRNS chunk
 // make FFmpeg's output format one that may be transparent.
@@ -205,23 +173,39 @@ int png_header(FILE* f, FileHeader* h) {
   return 0;
 }
 
-// The header of a JPEG or PNG by content (as FFmpeg chooses its reader), or of any other
-// file through FFmpeg's decoder with frames discarded. Returns 0 when not known.
+// The header of a file by content, as the decode chooses its reader: JPEG and WebP through
+// their libraries (a header they refuse fails the probe with the decode's message), PNG by
+// its chunks, anything else through FFmpeg's decoder with frames discarded. Returns 1 when
+// known, 0 when the probe fails (message set), -1 when only a full decode can tell.
 int read_header(const char* in, const char* name, FileHeader* h) {
+  h->kind = sniff_still(name);
+  switch (h->kind) {
+    case STILL_JPEG:
+      h->may_be_transparent = false;
+      return jpeg_read_size(in, name, kDefaultMaxPixels, &h->width, &h->height);
+    case STILL_WEBP: {
+      int transparent = 0;
+      const int r =
+          webp_read_header(in, name, kDefaultMaxPixels, &h->width, &h->height, &transparent);
+      h->may_be_transparent = transparent != 0;
+      return r;
+    }
+    default:
+      break;
+  }
   {
     FilePtr f(fopen(name, "rb"));
-    if (!f) return 0;
+    if (!f) return -1;
     uint8_t sig[2] = {0, 0};
-    if (fread(sig, 1, 2, f.get()) != 2 || fseek(f.get(), 0, SEEK_SET) != 0) return 0;
-    if (sig[0] == 0xFF && sig[1] == 0xD8) return jpeg_header(f.get(), h);
-    if (sig[0] == 0x89 && sig[1] == 'P') return png_header(f.get(), h);
+    if (fread(sig, 1, 2, f.get()) != 2 || fseek(f.get(), 0, SEEK_SET) != 0) return -1;
+    if (sig[0] == 0x89 && sig[1] == 'P') return png_header(f.get(), h) ? 1 : -1;
   }
   FfHeader ff;
   const int known = ffmpeg_header_info(in, name, kDefaultMaxPixels, &ff);
   clear_error();
-  if (!known) return 0;
+  if (!known) return -1;
   const AVPixFmtDescriptor* d = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(ff.pix_fmt));
-  if (!d) return 0;
+  if (!d) return -1;
   h->width = ff.width;
   h->height = ff.height;
   h->may_be_transparent = (d->flags & (AV_PIX_FMT_FLAG_ALPHA | AV_PIX_FMT_FLAG_PAL)) != 0;
@@ -237,7 +221,9 @@ int probe_header(const char* in, ProbeInfo* p, const char** out_json) {
   InputGuard guard(&held);
   const char* name = held.fd >= 0 || !held.name.empty() ? held.name.c_str() : in;
   FileHeader h{};
-  if (!read_header(in, name, &h) || h.may_be_transparent || h.width < 1 || h.height < 1) return -1;
+  const int known = read_header(in, name, &h);
+  if (known == 0) return 0;
+  if (known < 0 || h.may_be_transparent || h.width < 1 || h.height < 1) return -1;
   // Too large: the decode refuses it in its own words.
   if (!imgbuf_check_pixels(h.width, h.height, kDefaultMaxPixels)) {
     clear_error();
@@ -245,7 +231,7 @@ int probe_header(const char* in, ProbeInfo* p, const char** out_json) {
   }
   imgbuf meta{};
   ImgbufGuard meta_guard(&meta);
-  if (strcmp(p->format, "jpg") == 0 || strcmp(p->format, "jpeg") == 0)
+  if (h.kind == STILL_JPEG && (strcmp(p->format, "jpg") == 0 || strcmp(p->format, "jpeg") == 0))
     jpeg_capture_metadata(name, &meta);
   p->width = h.width;
   p->height = h.height;

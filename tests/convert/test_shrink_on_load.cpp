@@ -60,9 +60,12 @@ INSTANTIATE_TEST_SUITE_P(
         ShrinkCase{"half_by_height", 1024, 768, "{\"height\":300}", 512, 400, 300},
         // Both sides given: the side that the aspect ratio stretches decides.
         ShrinkCase{"both_sides", 1024, 768, "{\"width\":100,\"height\":300}", 512, 100, 300},
-        // Sides that do not divide exactly, or a resize to more than half: decoded whole.
+        // Steps of an eighth between: 5/8 still covers 600 x 450.
+        ShrinkCase{"five_eighths", 1024, 768, "{\"width\":600}", 640, 600, 450},
+        ShrinkCase{"three_eighths", 2048, 1536, "{\"width\":700}", 768, 700, 525},
+        // Sides that do not divide exactly, or a resize to more than 7/8: decoded whole.
         ShrinkCase{"odd_sides", 1023, 767, "{\"width\":200}", 1023, 200, 149},
-        ShrinkCase{"more_than_half", 1024, 768, "{\"width\":600}", 1024, 600, 450}),
+        ShrinkCase{"over_seven_eighths", 1024, 768, "{\"width\":900}", 1024, 900, 675}),
     CaseName());
 
 // A JPEG cut short fails at reduced size with the message a full decode gives.

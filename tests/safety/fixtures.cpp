@@ -38,29 +38,41 @@ bool write_jpeg_fixture(const std::string& path, int width, int height, JpegKind
   jpeg_create_compress(&c);
   jpeg_stdio_dest(&c, f.get());
   const bool grey = kind == JpegKind::Grey;
+  const bool cmyk = kind == JpegKind::Cmyk;
+  const int channels = grey ? 1 : cmyk ? 4 : 3;
   c.image_width = static_cast<JDIMENSION>(width);
   c.image_height = static_cast<JDIMENSION>(height);
-  c.input_components = grey ? 1 : 3;
-  c.in_color_space = grey ? JCS_GRAYSCALE : JCS_RGB;
+  c.input_components = channels;
+  c.in_color_space = grey ? JCS_GRAYSCALE : cmyk ? JCS_CMYK : JCS_RGB;
   jpeg_set_defaults(&c);
   jpeg_set_quality(&c, 90, TRUE);
-  if (!grey) {
-    const int h = kind == JpegKind::Yuv444 ? 1 : 2;
-    const int v = kind == JpegKind::Yuv420 || kind == JpegKind::Progressive ? 2 : 1;
-    c.comp_info[0].h_samp_factor = h;
-    c.comp_info[0].v_samp_factor = v;
+  if (cmyk) {
+    jpeg_set_colorspace(&c, JCS_YCCK);  // with the Adobe marker that says so
+  } else if (!grey) {
+    const bool h2 = kind != JpegKind::Yuv444 && kind != JpegKind::Yuv440;
+    const bool v2 = kind == JpegKind::Yuv420 || kind == JpegKind::Progressive ||
+                    kind == JpegKind::Yuv440 || kind == JpegKind::Arithmetic;
+    c.comp_info[0].h_samp_factor = h2 ? 2 : 1;
+    c.comp_info[0].v_samp_factor = v2 ? 2 : 1;
   }
   if (kind == JpegKind::Progressive) jpeg_simple_progression(&c);
+  if (kind == JpegKind::Arithmetic) c.arith_code = TRUE;
   jpeg_start_compress(&c, TRUE);
-  std::vector<uint8_t> row(static_cast<size_t>(width) * 3);
+  std::vector<uint8_t> row(static_cast<size_t>(width) * 4);
   while (c.next_scanline < c.image_height) {
     const int y = static_cast<int>(c.next_scanline);
     for (int x = 0; x < width; x++) {
-      uint8_t* p = &row[static_cast<size_t>(x) * c.input_components];
-      if (grey)
+      uint8_t* p = &row[static_cast<size_t>(x) * channels];
+      if (grey) {
         p[0] = static_cast<uint8_t>((x * 255 / (width - 1) + y * 5) & 0xFF);
-      else
+      } else {
         pattern_pixel(x, y, width, height, p);
+        if (cmyk) {  // stored inverted, as the Adobe marker declares
+          p[3] = static_cast<uint8_t>(255 - (x + y) % 64);
+          p[0] = static_cast<uint8_t>(255 - p[0]);
+          p[1] = static_cast<uint8_t>(p[1] ^ 0x80);
+        }
+      }
     }
     JSAMPROW rows[1] = {row.data()};
     jpeg_write_scanlines(&c, rows, 1);

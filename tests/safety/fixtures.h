@@ -6,7 +6,7 @@
 
 #include <string>
 
-enum class JpegKind { Yuv420, Yuv422, Yuv444, Grey, Progressive };
+enum class JpegKind { Yuv420, Yuv422, Yuv444, Grey, Progressive, Yuv440, Arithmetic, Cmyk };
 
 // A width x height JPEG of the test pattern. Returns false when the file cannot be written.
 bool write_jpeg_fixture(const std::string& path, int width, int height, JpegKind kind);

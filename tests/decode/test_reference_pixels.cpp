@@ -1,0 +1,145 @@
+// JPEG and WebP pixels against the reference reader: every kind of file at every width from
+// 993 to 1024 (row ends at every offset of the converters' 8- and 16-pixel runs) and every
+// height from 2 to 9 (odd and even: 4:2:0 rows go in pairs), decoded by the library and by
+// Pillow, which reads through the same libjpeg-turbo and libwebp with their default
+// settings. A black column, a shifted chroma siting or another upsampling shows as a
+// difference of more than one level. Also run under the guard-page allocator.
+#include <gtest/gtest.h>
+#include <webp/encode.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "decode/decode.h"
+#include "imgconvert.h"
+#include "safety/fixtures.h"
+#include "support/test_support.h"
+
+namespace {
+
+constexpr int kFirstWidth = 993;
+constexpr int kLastWidth = 1024;
+constexpr int kFirstHeight = 2;
+constexpr int kLastHeight = 9;
+
+// The usual test pattern with a ramp of alpha, for libwebp's own encoder.
+std::vector<uint8_t> pattern_rgba(int w, int h, bool alpha) {
+  std::vector<uint8_t> p(static_cast<size_t>(w) * h * 4);
+  for (int y = 0; y < h; y++)
+    for (int x = 0; x < w; x++) {
+      uint8_t* q = &p[(static_cast<size_t>(y) * w + x) * 4];
+      q[0] = static_cast<uint8_t>(x * 255 / (w - 1));
+      q[1] = static_cast<uint8_t>((x * 7 + y * 13) & 0xFF);
+      q[2] = static_cast<uint8_t>(y * 255 / (h - 1));
+      q[3] = alpha ? static_cast<uint8_t>(255 - x * 200 / (w - 1)) : 255;
+    }
+  return p;
+}
+
+enum class WebpKind { Lossy, LossyAlpha, Lossless };
+
+template <WebpKind K>
+bool webp(const std::string& path, int w, int h) {
+  const std::vector<uint8_t> px = pattern_rgba(w, h, K != WebpKind::Lossy);
+  uint8_t* out = nullptr;
+  size_t n = 0;
+  if (K == WebpKind::Lossless)
+    n = WebPEncodeLosslessRGBA(px.data(), w, h, w * 4, &out);
+  else
+    n = WebPEncodeRGBA(px.data(), w, h, w * 4, 80, &out);
+  if (n == 0) return false;
+  write_file(path, std::vector<uint8_t>(out, out + n));
+  WebPFree(out);
+  return true;
+}
+
+template <JpegKind K>
+bool jpeg(const std::string& path, int w, int h) {
+  return write_jpeg_fixture(path, w, h, K);
+}
+
+// A one-frame animation, which libwebp reads through its animation decoder.
+bool webp_anim(const std::string& path, int w, int h) {
+  return write_ff_fixture(path, w, h, false, "libwebp_anim", "yuv420p", "webp");
+}
+
+struct KindCase {
+  const char* name;
+  const char* ext;
+  bool (*write)(const std::string& path, int width, int height);
+};
+
+const KindCase kKinds[] = {
+    {"jpeg420", "jpg", jpeg<JpegKind::Yuv420>},
+    {"jpeg422", "jpg", jpeg<JpegKind::Yuv422>},
+    {"jpeg440", "jpg", jpeg<JpegKind::Yuv440>},
+    {"jpeg444", "jpg", jpeg<JpegKind::Yuv444>},
+    {"jpegGrey", "jpg", jpeg<JpegKind::Grey>},
+    {"jpegProgressive", "jpeg", jpeg<JpegKind::Progressive>},
+    {"jpegArithmetic", "jpg", jpeg<JpegKind::Arithmetic>},
+    {"jpegCmyk", "jpg", jpeg<JpegKind::Cmyk>},
+    {"webpLossy", "webp", webp<WebpKind::Lossy>},
+    {"webpLossyAlpha", "webp", webp<WebpKind::LossyAlpha>},
+    {"webpLossless", "webp", webp<WebpKind::Lossless>},
+    {"webpAnimated", "webp", webp_anim},
+};
+
+// Pillow writes every file's pixels beside it as `<file>.ref`: RGBA when some pixel is not
+// opaque (the library's transparency rule), else RGB. One interpreter for the whole sweep,
+// outside the guard-page allocator.
+const char kPillow[] = R"(
+import sys, glob
+from PIL import Image
+for f in sorted(glob.glob(sys.argv[1] + '/*.*[gp]')):
+    im = Image.open(f)
+    im.seek(0)
+    im = im.convert('RGBA')
+    if im.getextrema()[3][0] == 255:
+        im = im.convert('RGB')
+    open(f + '.ref', 'wb').write(im.tobytes())
+print('done')
+)";
+
+class ReferencePixels : public ::testing::TestWithParam<KindCase> {};
+
+TEST_P(ReferencePixels, WithinOneLevelAtEveryWidthAndHeight) {
+  const KindCase& k = GetParam();
+  TempDir dir;
+  std::vector<std::string> files;
+  for (int w = kFirstWidth; w <= kLastWidth; w++)
+    for (int h = kFirstHeight; h <= kLastHeight; h++) {
+      const std::string f = dir.file(std::to_string(w) + "x" + std::to_string(h) + "." + k.ext);
+      ASSERT_TRUE(k.write(f, w, h)) << f;
+      files.push_back(f);
+    }
+  write_file(dir.file("pillow.py"), std::string(kPillow));
+  ASSERT_EQ(
+      run_command("env -u LD_PRELOAD /usr/bin/python3 " + dir.file("pillow.py") + " " + dir.path()),
+      "done\n");
+
+  int wrong = 0;
+  for (const std::string& f : files) {
+    SCOPED_TRACE(f);
+    Img ours;
+    ASSERT_EQ(decode_any(f.c_str(), &ours), 1) << imgconvert_last_error();
+    const int channels = ours.has_alpha ? 4 : 3;
+    const std::vector<uint8_t> ref = read_file(f + ".ref");
+    const size_t bytes = static_cast<size_t>(ours.width) * ours.height * channels;
+    ASSERT_EQ(ref.size(), bytes) << "size or channels differ from the reference";
+    int worst = 0;
+    size_t at = 0;
+    for (size_t i = 0; i < bytes; i++) {
+      const int d = std::abs(ours.pixels[i] - ref[i]);
+      if (d > worst) worst = d, at = i;
+    }
+    if (worst > 1 && wrong++ < 5)
+      ADD_FAILURE() << "off by " << worst << " at column " << at / channels % ours.width << ", row "
+                    << at / channels / ours.width;
+  }
+  EXPECT_EQ(wrong, 0) << "files that differ from the reference reader";
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, ReferencePixels, ::testing::ValuesIn(kKinds), CaseName());
+
+}  // namespace
