@@ -11,6 +11,7 @@
 
 #include "core/options.h"
 #include "describe/heif_fixture.h"
+#include "safety/fixtures.h"
 #include "support/dng_writer.h"
 #include "support/test_support.h"
 
@@ -141,6 +142,24 @@ void ffmpeg_seeds(const TempDir& tmp) {
   };
   for (const Seed& s : seeds)
     put("ffmpeg", s.name, cat({s.pick}, picture(tmp, s.ext, 11, 6, s.alpha)));
+  // The JPEG reader's other paths: progressive, arithmetic-coded, CMYK (YCCK), 4:4:0.
+  const struct {
+    const char* name;
+    JpegKind kind;
+    uint8_t pick;
+  } jpegs[] = {{"progressive.jpg", JpegKind::Progressive, 0x15},
+               {"arithmetic.jpg", JpegKind::Arithmetic, 0x45},
+               {"cmyk.jpg", JpegKind::Cmyk, 0x05},
+               {"yuv440.jpg", JpegKind::Yuv440, 0x35}};
+  for (const auto& j : jpegs) {
+    const std::string path = tmp.file(j.name);
+    if (!write_jpeg_fixture(path, 11, 6, j.kind)) exit(1);
+    put("ffmpeg", j.name, cat({j.pick}, read_file(path)));
+  }
+  // The animation decoder of the WebP reader.
+  const std::string anim = tmp.file("anim.webp");
+  if (!write_ff_fixture(anim, 11, 6, true, "libwebp_anim", "yuva420p", "webp")) exit(1);
+  put("ffmpeg", "anim.webp", cat({0x04}, read_file(anim)));
   // Texts that name the FIFOs the target puts beside the input.
   put("ffmpeg", "playlist_as.png",
       std::string(1, '\0') +
