@@ -5,6 +5,7 @@
 // same overrun is a heap-buffer-overflow report.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <iterator>
 #include <map>
 #include <string>
@@ -64,6 +65,9 @@ FF_INPUT(bmp_rgb, "bmp", "bgr24", "image2pipe", false)
 FF_INPUT(tga_rgb, "targa", "bgr24", "image2pipe", false)
 FF_INPUT(tiff_rgb, "tiff", "rgb24", "image2pipe", false)
 FF_INPUT(gif_rgb8, "gif", "rgb8", "gif", false)
+// FFmpeg's own 4:2:0 and 4:2:2 route (JPEG and WebP files go to their own libraries).
+FF_INPUT(avi_mjpeg420, "mjpeg", "yuvj420p", "avi", false)
+FF_INPUT(avi_mjpeg422, "mjpeg", "yuvj422p", "avi", false)
 #undef FF_INPUT
 
 const InputCase kInputs[] = {
@@ -79,7 +83,22 @@ const InputCase kInputs[] = {
     {"tgaRgb", "tga", tga_rgb},
     {"tiffRgb", "tif", tiff_rgb},
     {"gif", "gif", gif_rgb8},
+    {"aviMjpeg420", "avi", avi_mjpeg420},
+    {"aviMjpeg422", "avi", avi_mjpeg422},
 };
+
+// The pattern's red ramp ends at 255 in the last column (grey JPEGs have their own ramp): a
+// converter that leaves the last columns black shows here, whatever the size says.
+void expect_last_column_lit(const std::string& png, const InputCase& in) {
+  if (strcmp(in.name, "jpegGrey") == 0) return;
+  Img back = read_image(png);
+  ASSERT_NE(back.pixels, nullptr);
+  const int channels = back.has_alpha ? 4 : 3;
+  int64_t red = 0;
+  for (int y = 0; y < back.height; y++)
+    red += back.pixels[(static_cast<size_t>(y) * back.width + back.width - 1) * channels];
+  EXPECT_GE(red / back.height, 128) << "last column dark";
+}
 
 // One case a kind, the widths inside: under the guard-page allocator every allocation is
 // slow, the test registry's own included, so a case a width would cost minutes on start-up.
@@ -94,6 +113,7 @@ TEST_P(DecodeEveryWidth, ConvertsToPng) {
     SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h));
     ASSERT_TRUE(in.write(src, w, h)) << "fixture " << src;
     expect_converts(src, dir.file("out.png"), nullptr, w, h);
+    expect_last_column_lit(dir.file("out.png"), in);
   }
 }
 
