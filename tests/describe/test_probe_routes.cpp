@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "describe/probe.h"
 #include "imgconvert.h"
@@ -76,5 +77,88 @@ TEST(ProbeRouteMetadata, JpegExifAndCutFiles) {
   EXPECT_EQ(probe_by_decoding(cut.c_str(), &json), 0);
   EXPECT_EQ(fast_msg, imgconvert_last_error());
 }
+
+// ---- headers that the readers refuse: the probe must refuse them too, in the same words ----
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes segment(uint8_t marker, const Bytes& body) {
+  Bytes s = {0xFF, marker, static_cast<uint8_t>((body.size() + 2) >> 8),
+             static_cast<uint8_t>(body.size() + 2)};
+  s.insert(s.end(), body.begin(), body.end());
+  return s;
+}
+
+// A frame header of `components` components (ids 1..n, 1x1 sampling) and a scan header of
+// them all: enough for a reader to judge the file before any pixel.
+Bytes jpeg_headers(uint8_t sof, int width, int height, int components) {
+  Bytes frame = {8,
+                 static_cast<uint8_t>(height >> 8),
+                 static_cast<uint8_t>(height),
+                 static_cast<uint8_t>(width >> 8),
+                 static_cast<uint8_t>(width),
+                 static_cast<uint8_t>(components)};
+  Bytes scan = {static_cast<uint8_t>(components)};
+  for (int i = 1; i <= components; i++) {
+    frame.insert(frame.end(), {static_cast<uint8_t>(i), 0x11, 0});
+    scan.insert(scan.end(), {static_cast<uint8_t>(i), 0});
+  }
+  scan.insert(scan.end(), {0, 63, 0});
+  Bytes f = {0xFF, 0xD8};
+  const Bytes sf = segment(sof, frame), ss = segment(0xDA, scan);
+  f.insert(f.end(), sf.begin(), sf.end());
+  f.insert(f.end(), ss.begin(), ss.end());
+  f.insert(f.end(), {0, 0, 0, 0, 0xFF, 0xD9});
+  return f;
+}
+
+struct HeaderCase {
+  const char* name;
+  Bytes bytes;
+};
+
+class ProbeAgreesWithDecode : public ::testing::TestWithParam<HeaderCase> {};
+
+TEST_P(ProbeAgreesWithDecode, SameAnswerOrSameRefusal) {
+  TempDir dir;
+  const std::string path = dir.file("crafted.jpg");
+  write_file(path, GetParam().bytes);
+  const char* json = nullptr;
+  const int fast = imgconvert_probe(path.c_str(), &json);
+  const std::string fast_text = fast ? json : imgconvert_last_error();
+  const int full = probe_by_decoding(path.c_str(), &json);
+  EXPECT_EQ(fast, full);
+  EXPECT_EQ(fast_text, full ? json : imgconvert_last_error());
+  // And the conversion agrees with the probe.
+  EXPECT_EQ(imgconvert_file(path.c_str(), dir.file("out.png").c_str(), nullptr, nullptr), fast)
+      << imgconvert_last_error();
+}
+
+Bytes two_frames() {
+  // A 1 x 1 frame header before a real picture's own: readers that take the first and
+  // decoders that take the last would disagree about the size.
+  TempDir dir;
+  write_pattern(dir.file("p.jpg"), 64, 48);
+  const Bytes real = read_file(dir.file("p.jpg"));
+  Bytes f = {0xFF, 0xD8};
+  const Bytes sof = segment(0xC0, {8, 0, 1, 0, 1, 1, 1, 0x11, 0});
+  f.insert(f.end(), sof.begin(), sof.end());
+  f.insert(f.end(), real.begin() + 2, real.end());
+  return f;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Crafted, ProbeAgreesWithDecode,
+    ::testing::Values(HeaderCase{"two_frame_headers", two_frames()},
+                      HeaderCase{"no_components", jpeg_headers(0xC0, 16, 16, 0)},
+                      HeaderCase{"two_components", jpeg_headers(0xC0, 16, 16, 2)},
+                      HeaderCase{"five_components", jpeg_headers(0xC0, 16, 16, 5)},
+                      HeaderCase{"hierarchical", jpeg_headers(0xC5, 16, 16, 3)},
+                      HeaderCase{"lossless", jpeg_headers(0xC3, 16, 16, 3)},
+                      HeaderCase{"zero_width", jpeg_headers(0xC0, 0, 16, 3)},
+                      HeaderCase{"over_the_pixel_limit", jpeg_headers(0xC0, 65000, 65000, 3)},
+                      HeaderCase{"webp_header_only",
+                                 {'R', 'I', 'F', 'F', 4, 0, 0, 0, 'W', 'E', 'B', 'P'}}),
+    CaseName());
 
 }  // namespace
