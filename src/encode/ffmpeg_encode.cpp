@@ -32,7 +32,7 @@ bool is_jpeg(const char* ext) { return strcmp(ext, "jpg") == 0 || strcmp(ext, "j
 struct Output {
   AVFormatContext* oc = nullptr;
   ~Output() {
-    if (oc && !(oc->oformat->flags & AVFMT_NOFILE)) avio_closep(&oc->pb);
+    if (oc) ff_fd_output_close(&oc->pb);
     avformat_free_context(oc);
   }
 };
@@ -98,14 +98,14 @@ int jpeg_quantiser(int quality) {
   return q < 2 ? 2 : (q > 31 ? 31 : q);
 }
 
-int ff_encode(const imgbuf* img, const char* out, const char* tmp, const char* ext,
+int ff_encode(const imgbuf* img, const char* out, const output_temp* tmp, const char* ext,
               const ConvertOptions* opts, int32_t* exif_kept) {
   const FfEncoder* e = ff_find_encoder(ext);
   if (!e) return set_error("no ffmpeg encoder for .%s (use heic/avif path)", ext);
   const AVPixelFormat pix_fmt = imgbuf_is_transparent(img) ? e->transparent_fmt : e->opaque_fmt;
 
   Output o;
-  if (avformat_alloc_output_context2(&o.oc, nullptr, e->muxer, tmp) < 0 || !o.oc)
+  if (avformat_alloc_output_context2(&o.oc, nullptr, e->muxer, nullptr) < 0 || !o.oc)
     return set_error("no muxer '%s'", e->muxer);
   AVStream* st = avformat_new_stream(o.oc, nullptr);
   if (!st) return set_error("no muxer '%s'", e->muxer);
@@ -136,8 +136,7 @@ int ff_encode(const imgbuf* img, const char* out, const char* tmp, const char* e
   if (avcodec_open2(ctx.get(), codec, nullptr) < 0)
     return set_error("avcodec_open2 failed for '%s'", e->encoder);
   avcodec_parameters_from_context(st->codecpar, ctx.get());
-  if (!(o.oc->oformat->flags & AVFMT_NOFILE) &&
-      ff_open_literal_file(tmp, AVIO_FLAG_WRITE, &o.oc->pb) < 0)
+  if (!(o.oc->oformat->flags & AVFMT_NOFILE) && !(o.oc->pb = ff_fd_output(tmp->fd)))
     return set_error("cannot open output '%s'", out);
   AVDictionary* mux_opts = nullptr;
   ff_restrict_protocols(&mux_opts);
@@ -181,12 +180,10 @@ int ff_encode(const imgbuf* img, const char* out, const char* tmp, const char* e
 
   if (!encode_and_write(ctx.get(), o.oc, frame.get())) return 0;
   if (av_write_trailer(o.oc) < 0) return set_error("write_trailer failed");
-  // A write error can surface only when the buffered tail is flushed and the file closed.
-  avio_flush(o.oc->pb);
-  if (o.oc->pb->error < 0 || avio_closep(&o.oc->pb) < 0)
-    return set_error("cannot write output '%s'", out);
+  // A write error can surface only when the buffered tail is flushed.
+  if (ff_fd_output_close(&o.oc->pb) < 0) return set_error("cannot write output '%s'", out);
   // A failed re-insertion keeps the encoder's complete file; the result says so.
-  const int kept = is_jpeg(ext) ? jpeg_reinsert_exif(tmp, img, opts) : 0;
+  const int kept = is_jpeg(ext) ? jpeg_reinsert_exif(tmp->path.c_str(), img, opts) : 0;
   if (exif_kept) *exif_kept = kept;
   return 1;
 }

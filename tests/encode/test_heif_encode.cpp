@@ -274,9 +274,8 @@ TEST(HeifWriteFailure, MissingDirectoryFailsAndLeavesNoFile) {
   clear_error();
   EXPECT_EQ(encode_any(&src, out.c_str(), "heic", &o, &bytes), 0);
   EXPECT_EQ(bytes, -7);
-  EXPECT_EQ(std::string(last_error()).rfind("heif write failed: cannot create '" + out + "'", 0),
-            0u)
-      << last_error();
+  // The temporary file is created before any writer runs, the same way for every format.
+  EXPECT_EQ(std::string(last_error()), "cannot open output '" + out + "'");
   EXPECT_TRUE(list_dir(dir.path()).empty());
 }
 
@@ -287,7 +286,8 @@ TEST(HeifWriteFailure, FullDeviceIsAFailure) {
   Img src = make_pattern(32, 24, false);
   ConvertOptions o = opts_with("");
   clear_error();
-  EXPECT_EQ(heif_encode(&src, "/out/x.heic", "/dev/full", "heic", &o), 0);
+  DirectTarget full("/dev/full");
+  EXPECT_EQ(heif_encode(&src, "/out/x.heic", &full, "heic", &o), 0);
   EXPECT_EQ(std::string(last_error()).rfind("heif write failed: cannot write '/out/x.heic'", 0), 0u)
       << last_error();
 }

@@ -1,6 +1,7 @@
 #include "support/test_support.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -53,6 +54,13 @@ TempDir::TempDir() {
 }
 
 TempDir::~TempDir() { remove_tree(path_); }
+
+DirectTarget::DirectTarget(const std::string& target) {
+  path = target;
+  fd = open(target.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
+}
+
+DirectTarget::~DirectTarget() { output_temp_close(this); }
 
 imgbuf blank_image(int width, int height, bool alpha) {
   imgbuf img{};

@@ -8,6 +8,7 @@
 
 #include "core/imgbuf.h"
 #include "core/options.h"
+#include "core/output_file.h"
 
 // A fresh directory under the system's temp dir, removed with its content at the end.
 class TempDir {
@@ -127,6 +128,15 @@ struct CaseName {
 
 // Pixel format name of the first video stream of a file, read back through FFmpeg.
 std::string stream_pix_fmt(const std::string& path);
+
+// The file `path` itself (created or emptied) as the temporary file of one writer called
+// directly; /dev/full makes every write fail. Closed at the end of the scope.
+struct DirectTarget : output_temp {
+  explicit DirectTarget(const std::string& path);
+  ~DirectTarget();
+  DirectTarget(const DirectTarget&) = delete;
+  DirectTarget& operator=(const DirectTarget&) = delete;
+};
 
 // RAII for records in tests.
 struct ImgGuard {
