@@ -3,7 +3,10 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <vector>
 
 #include "core/error.h"
 #include "platform/platform.h"
@@ -24,6 +27,77 @@ bool random_fill(void* buf, size_t size) {
     return true;
   }
   return plat_random_bytes(buf, size) != 0;
+}
+
+// Every temporary file that exists, so that a process ending in the middle of a conversion
+// (a host that exits while a batch runs) removes them. Never destroyed: detached workers may
+// still reach it while the process ends.
+struct TempRegistry {
+  std::mutex lock;
+  std::vector<std::string> paths;
+  bool ended = false;  // set at exit: no new file, no rename
+};
+
+void remove_all_temps();
+
+TempRegistry* registry() {
+  static TempRegistry* r = [] {
+    TempRegistry* made = new TempRegistry;
+    atexit(remove_all_temps);
+    return made;
+  }();
+  return r;
+}
+
+// Runs at exit, or when the library is unloaded. A worker still converting finds the
+// registry ended and fails instead of creating or renaming anything.
+void remove_all_temps() {
+  TempRegistry* r = registry();
+  std::lock_guard<std::mutex> hold(r->lock);
+  r->ended = true;
+  for (const std::string& p : r->paths) remove(p.c_str());
+  r->paths.clear();
+}
+
+void forget(TempRegistry* r, const std::string& path) {
+  for (size_t i = 0; i < r->paths.size(); i++) {
+    if (r->paths[i] == path) {
+      r->paths[i] = r->paths.back();
+      r->paths.pop_back();
+      return;
+    }
+  }
+}
+
+// Creates the file and records it in one step, so an exit between the two cannot leave it.
+int create_registered(const std::string& path) {
+  TempRegistry* r = registry();
+  std::lock_guard<std::mutex> hold(r->lock);
+  if (r->ended) {
+    errno = ECANCELED;
+    return -1;
+  }
+  r->paths.reserve(r->paths.size() + 1);  // so recording it cannot fail once it exists
+  const int fd = plat_create_new(path.c_str());
+  if (fd >= 0) r->paths.push_back(path);
+  return fd;
+}
+
+// Renames a registered temporary file to `to` (unless the process is ending) and forgets it.
+bool rename_registered(const std::string& path, const char* to) {
+  TempRegistry* r = registry();
+  std::lock_guard<std::mutex> hold(r->lock);
+  if (r->ended || !plat_replace_file(path.c_str(), to)) return false;
+  forget(r, path);
+  return true;
+}
+
+void remove_registered(const std::string& path) {
+  TempRegistry* r = registry();
+  std::lock_guard<std::mutex> hold(r->lock);
+  if (r->ended) return;  // removed already
+  remove(path.c_str());
+  forget(r, path);
 }
 
 std::string directory_of(const char* out) {
@@ -57,7 +131,7 @@ int output_temp_create(const char* out, output_temp* t) {
     for (unsigned char b : bytes) tail[n++] = kAlphabet[(b % 248) % 62];
     memcpy(tail + n, ".tmp", 5);
     std::string path = dir + tail;
-    const int fd = plat_create_new(path.c_str());
+    const int fd = create_registered(path);
     if (fd >= 0) {
       t->path = std::move(path);
       t->fd = fd;
@@ -77,14 +151,14 @@ int output_temp_close(output_temp* t) {
 }
 
 int output_commit(output_temp* t, const char* out) {
-  if (output_temp_close(t) && plat_replace_file(t->path.c_str(), out)) return 1;
+  if (output_temp_close(t) && rename_registered(t->path, out)) return 1;
   output_discard(t);
   return set_error("cannot write output '%s'", out);
 }
 
 void output_discard(output_temp* t) {
   output_temp_close(t);
-  if (!t->path.empty()) remove(t->path.c_str());
+  if (!t->path.empty()) remove_registered(t->path);
   t->path.clear();
 }
 
@@ -97,8 +171,9 @@ int output_write_fd(int fd, const output_part* parts, size_t count) {
 int output_rewrite_file(const char* path, const output_part* parts, size_t count) {
   output_temp t;
   if (!output_temp_create(path, &t)) return 0;
+  // Renamed over a registered name, the file goes on under that name's record.
   if (output_write_fd(t.fd, parts, count) && output_temp_close(&t) &&
-      plat_replace_file(t.path.c_str(), path))
+      rename_registered(t.path, path))
     return 1;
   output_discard(&t);
   return 0;

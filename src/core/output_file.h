@@ -15,7 +15,8 @@ struct output_temp {
 // Creates a new file beside `out` (so the rename stays on one file system) under a name no
 // other process can predict, refusing any name that already exists: a file or link planted
 // in a shared directory is never opened, followed or overwritten. Returns 1, or 0 with
-// errno set and no message.
+// errno set and no message. The file is recorded until committed or discarded; files still
+// recorded when the process exits are removed then.
 int output_temp_create(const char* out, output_temp* t);
 
 // Closes the descriptor. Returns 1, or 0 with errno (a delayed write error shows here).

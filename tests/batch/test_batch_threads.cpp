@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <map>
 #include <set>
 #include <string>
@@ -206,6 +207,49 @@ INSTANTIATE_TEST_SUITE_P(
                    {"j.png", true},
                    {"j.tga", true}}}),
     CaseName());
+
+#if !defined(_WIN32)
+bool has_temp(const std::string& dir) {
+  for (const std::string& n : list_dir(dir))
+    if (n.rfind(".imgconvert-", 0) == 0) return true;
+  return false;
+}
+
+// The child of ExitMidBatch: starts a four-thread job and exits the process as soon as a
+// worker's temporary file exists. Skipped unless started by that test.
+TEST(ExitMidBatch, Child) {
+  const char* in = getenv("IMGC_EXIT_CHILD_IN");
+  const char* out = getenv("IMGC_EXIT_CHILD_OUT");
+  if (!in || !out) GTEST_SKIP() << "runs only as ExitMidBatch's child";
+  ASSERT_EQ(imgconvert_batch(in, out, "png", R"({"threads":4})", 7), 7);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (has_temp(out)) std::exit(0);
+    if (status(7).state == "done") std::exit(3);
+  }
+  std::exit(2);
+}
+
+// A host that exits while workers write leaves no temporary file behind.
+TEST(ExitMidBatch, NoTemporaryFileLeft) {
+  TempDir in, out;
+  Img photo = make_photo(1200, 900, 4);
+  ASSERT_EQ(write_image(photo, in.file("p0.bmp")), 1);
+  const std::vector<uint8_t> bytes = read_file(in.file("p0.bmp"));
+  for (int i = 1; i < 24; i++) write_file(in.file("p" + std::to_string(i) + ".bmp"), bytes);
+  char self[4096];
+  const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  ASSERT_GT(n, 0);
+  self[n] = '\0';
+  const std::string rc =
+      run_command("IMGC_EXIT_CHILD_IN='" + in.path() + "' IMGC_EXIT_CHILD_OUT='" + out.path() +
+                  "' '" + self + "' --gtest_filter=ExitMidBatch.Child >/dev/null 2>&1; echo $?");
+  ASSERT_EQ(rc, "0\n") << "the child saw no temporary file (3: job ended, 2: timeout)";
+  EXPECT_FALSE(has_temp(out.path())) << ::testing::PrintToString(list_dir(out.path()));
+  // What was written is whole.
+  for (const std::string& n : list_dir(out.path())) EXPECT_GT(read_image(out.file(n)).width, 0);
+}
+#endif
 
 // 300 failing files on eight threads: exactly 256 entries, each whole, none lost or doubled.
 TEST(BatchThreads, FailureCapHoldsUnderContention) {

@@ -112,6 +112,9 @@ class Batch:
     Up to 16 jobs (job=0..15) run at once, each on a thread inside the library.
     Iterating over a job starts it if needed and yields each changed status until the
     final one ("state" == "done").
+
+    A job still running when the interpreter exits is abandoned: the library removes the
+    temporary files of the conversions cut short, and outputs already written stay.
     """
 
     def __init__(self, src_dir, dst_dir, ext, job=0, **options):
