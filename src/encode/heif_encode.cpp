@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 
+#include "convert/color.h"
 #include "core/error.h"
 #include "core/output_file.h"
 #include "decode/heif_common.h"
@@ -57,7 +58,7 @@ void describe_color(heif_color_profile_nclx* nclx, const char* profile, bool av1
 // description libheif refuses leaves the image without one.
 void attach_color_profile(heif_image* image, const imgbuf* img, const char* profile,
                           const heif_color_profile_nclx* nclx) {
-  if (strcmp(profile, "keep") == 0 && img->icc && img->icc_size > 4) {
+  if (strcmp(profile, "keep") == 0 && icc_fits_rgb(img->icc, img->icc_size)) {
     heif_image_set_raw_color_profile(image, "rICC", img->icc, static_cast<size_t>(img->icc_size));
     return;
   }

@@ -138,6 +138,11 @@ struct DirectTarget : output_temp {
   DirectTarget& operator=(const DirectTarget&) = delete;
 };
 
+// A usable RGB ICC profile (version 2, gamma 2.2 shapers) of exactly `size` bytes: the
+// profile itself, about 600 bytes, padded after its tags with a pattern. Never smaller than
+// the bare profile.
+std::vector<uint8_t> rgb_icc_profile(size_t size);
+
 // RAII for records in tests.
 struct ImgGuard {
   imgbuf* img;
