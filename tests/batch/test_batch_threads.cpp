@@ -241,9 +241,11 @@ TEST(ExitMidBatch, NoTemporaryFileLeft) {
   const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
   ASSERT_GT(n, 0);
   self[n] = '\0';
-  const std::string rc =
-      run_command("IMGC_EXIT_CHILD_IN='" + in.path() + "' IMGC_EXIT_CHILD_OUT='" + out.path() +
-                  "' '" + self + "' --gtest_filter=ExitMidBatch.Child >/dev/null 2>&1; echo $?");
+  // The child exits under its running workers on purpose; under ThreadSanitizer that
+  // teardown is reported, and only the files left behind are judged here.
+  const std::string rc = run_command(
+      "TSAN_OPTIONS=exitcode=0 IMGC_EXIT_CHILD_IN='" + in.path() + "' IMGC_EXIT_CHILD_OUT='" +
+      out.path() + "' '" + self + "' --gtest_filter=ExitMidBatch.Child >/dev/null 2>&1; echo $?");
   ASSERT_EQ(rc, "0\n") << "the child saw no temporary file (3: job ended, 2: timeout)";
   EXPECT_FALSE(has_temp(out.path())) << ::testing::PrintToString(list_dir(out.path()));
   // What was written is whole.
