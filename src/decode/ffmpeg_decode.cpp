@@ -250,6 +250,10 @@ int decode_steps(const char* path, const char* open_name, imgbuf* img, int64_t m
   if (stream >= 0) {
     const AVCodecParameters* par = in.fmt->streams[stream]->codecpar;
     if (!imgbuf_check_pixels(par->width, par->height, max_pixels)) return 0;
+    // Only this stream is converted: analysing the others would hold a decoder and a frame
+    // for each, so the pixel limit would bound a stream and not the file.
+    for (unsigned i = 0; i < in.fmt->nb_streams; i++)
+      if (static_cast<int>(i) != stream) in.fmt->streams[i]->discard = AVDISCARD_ALL;
   }
   const int info = find_stream_info_limited(in.fmt, max_pixels);
   stream = first_video_stream(in.fmt);
