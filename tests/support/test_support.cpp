@@ -76,7 +76,10 @@ std::vector<uint8_t> rgb_icc_profile(size_t size) {
 
 DirectTarget::DirectTarget(const std::string& target) {
   path = target;
-  fd = open(target.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
+#ifndef O_BINARY
+#define O_BINARY 0  // bytes pass unchanged wherever this is not needed
+#endif
+  fd = open(target.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_BINARY, 0644);
 }
 
 DirectTarget::~DirectTarget() { output_temp_close(this); }
