@@ -133,3 +133,61 @@ def test_an_explicit_library_that_fails_is_not_replaced(tmp_path):
     code = "import imgconvert\ntry:\n imgconvert.version()\nexcept imgconvert.LibraryNotFound as e:\n print(e)"
     r = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True)
     assert "nothing.so" in r.stdout and "cannot be loaded" in r.stdout
+
+
+def test_exit_during_a_batch_leaves_no_temporary_file(tmp_path):
+    # The interpreter exits as soon as a worker's temporary file exists.
+    import subprocess
+    import sys
+
+    src, dst = tmp_path / "in", tmp_path / "out"
+    src.mkdir()
+    first = write_bmp(src / "p0.bmp", 1000, 800)
+    for i in range(1, 16):
+        (src / f"p{i}.bmp").write_bytes(first.read_bytes())
+    code = (
+        "import os, sys, time, imgconvert\n"
+        "src, dst = sys.argv[1], sys.argv[2]\n"
+        "imgconvert.Batch(src, dst, 'png', job=9, threads=4).start()\n"
+        "end = time.monotonic() + 60\n"
+        "while time.monotonic() < end:\n"
+        "    if os.path.isdir(dst) and any(n.endswith('.tmp') for n in os.listdir(dst)):\n"
+        "        sys.exit(0)\n"
+        "sys.exit(2)\n"
+    )
+    r = subprocess.run([sys.executable, "-c", code, str(src), str(dst)], capture_output=True)
+    assert r.returncode == 0, r.stderr
+    assert not [n for n in os.listdir(dst) if n.endswith(".tmp")]
+
+
+@pytest.mark.parametrize(
+    "options, error",
+    [
+        ({"quality": float("inf")}, ValueError),
+        ({"quality": float("nan")}, ValueError),
+        ({"width": 20.5}, ValueError),
+        ({"qualty": 80}, TypeError),
+        ({"colour_profile": "srgb"}, TypeError),
+    ],
+)
+def test_options_the_library_would_ignore_are_refused(bmp, tmp_path, options, error):
+    dst = tmp_path / "out.png"
+    with pytest.raises(error):
+        imgconvert.convert(bmp, dst, **options)
+    with pytest.raises(error):
+        imgconvert.Batch(tmp_path, tmp_path / "o", "png", **options)
+    assert not dst.exists()
+
+
+def test_whole_floats_and_booleans_pass(bmp, tmp_path):
+    r = imgconvert.convert(bmp, tmp_path / "o.png", width=20.0, keep_exif=True)
+    assert r["width"] == 20
+
+
+@pytest.mark.parametrize("job", [-1, 16, 2**32, 2**32 + 3])
+def test_job_ids_outside_the_slots_are_refused_before_starting(tmp_path, job):
+    with pytest.raises(ValueError):
+        imgconvert.Batch(tmp_path, tmp_path / "o", "png", job=job)
+    # Nothing started: slot 0 (where 2**32 would wrap) is idle.
+    assert imgconvert.Batch(tmp_path, tmp_path / "o", "png", job=0).status()["state"] == "done"
+    assert not (tmp_path / "o").exists()

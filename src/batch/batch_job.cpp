@@ -1,10 +1,12 @@
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -123,11 +125,17 @@ int convert_entry(BatchJob* job, JobPlan* plan, const plat_dir_entry& e) {
   return 1;
 }
 
-// One listed file of a job with helpers: its output, or the refusal decided in listing order.
+// One listed file of a job with helpers: its output, or a refusal that needs no other file.
 struct Task {
   std::string name;
   std::string out_path;
   std::string refusal;  // the whole message; empty when the file is to be converted
+  // The nearest earlier file to be converted to the same output, or -1.
+  ptrdiff_t earlier = -1;
+  // Under SharedRun::lock: whether the outcome is known, and the file whose conversion wrote
+  // the output by then (this one or one before it in the chain), or -1.
+  bool settled = false;
+  ptrdiff_t writer = -1;
 };
 
 // What a job's worker threads share. The last of them to finish frees it and ends the job.
@@ -137,13 +145,16 @@ struct SharedRun {
   std::vector<Task> tasks;
   std::atomic<size_t> next{0};
   std::atomic<int32_t> active{0};
+  std::mutex lock;
+  std::condition_variable settled;
 };
 
-// Decides every collision before anything is converted: of the files mapping to one output
-// the first listed is converted and the others are refused, whatever order workers finish in.
+// Links the files mapping to one output in listing order. Only a file that was written
+// claims its output, as on one thread: a later file waits for the earlier one's outcome.
 std::vector<Task> plan_tasks(JobPlan* plan, const std::vector<plat_dir_entry>& entries) {
   std::vector<Task> tasks;
   tasks.reserve(entries.size());
+  std::unordered_map<std::string, ptrdiff_t> last_for_output;
   char msg[BATCH_FILE_CAP * 3];
   for (const plat_dir_entry& e : entries) {
     Task t;
@@ -151,27 +162,63 @@ std::vector<Task> plan_tasks(JobPlan* plan, const std::vector<plat_dir_entry>& e
     const size_t dot = e.name.rfind('.');
     const std::string out_name = e.name.substr(0, dot) + plan->dot_ext;
     t.out_path = plan->out_dir + "/" + out_name;
-    const std::string out_key = name_key(t.out_path);
     auto in = plan->same_dir && name_key(out_name) != name_key(e.name)
                   ? plan->inputs.find(name_key(out_name))
                   : plan->inputs.end();
-    auto w = plan->written.find(out_key);
     if (e.kind != PLAT_ENTRY_REGULAR) {
       t.refusal = "not a regular file";
     } else if (in != plan->inputs.end()) {
       snprintf(msg, sizeof msg, "output '%s' would overwrite input '%s'", t.out_path.c_str(),
                in->second.c_str());
       t.refusal = msg;
-    } else if (w != plan->written.end()) {
-      snprintf(msg, sizeof msg, "output '%s' already written from '%s'", t.out_path.c_str(),
-               w->second.c_str());
-      t.refusal = msg;
     } else {
-      plan->written.emplace(out_key, e.name);
+      ptrdiff_t& last = last_for_output.emplace(name_key(t.out_path), -1).first->second;
+      t.earlier = last;
+      last = static_cast<ptrdiff_t>(tasks.size());
     }
     tasks.push_back(std::move(t));
   }
   return tasks;
+}
+
+// Waits for the earlier file to the same output to settle and returns the file that wrote
+// that output, or -1. Files are taken in listing order, so the earlier one is already in a
+// worker's hands and the wait ends.
+ptrdiff_t wait_for_earlier(SharedRun* run, const Task& t) {
+  if (t.earlier < 0) return -1;
+  std::unique_lock<std::mutex> hold(run->lock);
+  const Task& before = run->tasks[static_cast<size_t>(t.earlier)];
+  run->settled.wait(hold, [&] { return before.settled; });
+  return before.writer;
+}
+
+void settle(SharedRun* run, Task* t, ptrdiff_t writer) {
+  {
+    std::lock_guard<std::mutex> hold(run->lock);
+    t->settled = true;
+    t->writer = writer;
+  }
+  run->settled.notify_all();
+}
+
+// Converts or refuses task i; settles it on every path, so no later file waits forever.
+int run_task(SharedRun* run, size_t i, int64_t* bytes) {
+  Task& t = run->tasks[i];
+  if (!t.refusal.empty()) return set_error("%s", t.refusal.c_str());
+  ptrdiff_t writer = -1;
+  int ok = 0;
+  try {
+    writer = wait_for_earlier(run, t);
+    if (writer >= 0)
+      ok = set_error("output '%s' already written from '%s'", t.out_path.c_str(),
+                     run->tasks[static_cast<size_t>(writer)].name.c_str());
+    else if ((ok = convert_one(run->plan, run->plan.in_dir + "/" + t.name, t.out_path, bytes)))
+      writer = static_cast<ptrdiff_t>(i);
+  } catch (...) {
+    ok = set_error("out of memory");
+  }
+  settle(run, &t, writer);
+  return ok;
 }
 
 void end_job(BatchJob* job) {
@@ -186,15 +233,8 @@ void run_tasks(SharedRun* run) {
     if (i >= run->tasks.size()) break;
     const Task& t = run->tasks[i];
     clear_error();
-    int ok = 0;
     int64_t bytes = 0;
-    try {
-      ok = t.refusal.empty()
-               ? convert_one(run->plan, run->plan.in_dir + "/" + t.name, t.out_path, &bytes)
-               : set_error("%s", t.refusal.c_str());
-    } catch (...) {
-      ok = set_error("out of memory");
-    }
+    const int ok = run_task(run, i, &bytes);
     if (ok)
       add_bytes(run->job, bytes);
     else

@@ -36,3 +36,16 @@ int ff_open_literal_file(const char* path, int avio_flags, AVIOContext** pb);
 
 // Options that restrict any file a demuxer or muxer opens by itself to local files.
 void ff_restrict_protocols(AVDictionary** opts);
+
+// An FFmpeg output that writes to the open descriptor `fd`, which stays the caller's to
+// close: temporary outputs are created by us, exclusively, never opened by name. Null when
+// out of memory.
+AVIOContext* ff_fd_output(int fd);
+
+// Flushes and frees *pb (null after). Returns 0, or a negative error when any write failed.
+int ff_fd_output_close(AVIOContext** pb);
+
+struct FdOutputClose {
+  void operator()(AVIOContext* pb) const { ff_fd_output_close(&pb); }
+};
+using FdOutputPtr = std::unique_ptr<AVIOContext, FdOutputClose>;

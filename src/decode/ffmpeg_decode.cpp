@@ -1,3 +1,4 @@
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -74,13 +75,21 @@ int png_declared_size_ok(AVIOContext* pb, int64_t max_pixels) {
   return imgbuf_check_pixels(be32(h + 16), be32(h + 20), max_pixels);
 }
 
-// Returns 1; 0 when the input cannot be opened (no message), -1 when its declared size is
-// refused (message set).
+// errno names a reason only when a system call failed (the file's own open): FFmpeg's
+// refusals would otherwise show whatever an earlier call left there.
+int fail_with_errno_of(int averror) {
+  errno = averror < 0 && averror > -4096 ? -averror : 0;
+  return 0;
+}
+
+// Returns 1; 0 when the input cannot be opened (no message, errno set or 0), -1 when its
+// declared size is refused (message set).
 int open_input(const char* path, const char* open_name, int64_t max_pixels, Input* in) {
-  if (ff_open_literal_file(open_name, AVIO_FLAG_READ, &in->pb) < 0) return 0;
+  const int opened = ff_open_literal_file(open_name, AVIO_FLAG_READ, &in->pb);
+  if (opened < 0) return fail_with_errno_of(opened);
   if (!png_declared_size_ok(in->pb, max_pixels)) return -1;
   AVFormatContext* fmt = avformat_alloc_context();
-  if (!fmt) return 0;
+  if (!fmt) return fail_with_errno_of(AVERROR(ENOMEM));
   fmt->pb = in->pb;
   fmt->flags |= AVFMT_FLAG_CUSTOM_IO;
   fmt->io_open = open_only_input;
@@ -90,7 +99,9 @@ int open_input(const char* path, const char* open_name, int64_t max_pixels, Inpu
   av_dict_set(&opts, "format_whitelist", demuxer_whitelist(), 0);
   int r = avformat_open_input(&fmt, path, nullptr, &opts);  // frees fmt on failure
   av_dict_free(&opts);
-  if (r < 0) return 0;
+  // Its failures are FFmpeg's judgement of the content (EINVAL for a format off the list),
+  // not a system call's.
+  if (r < 0) return fail_with_errno_of(0);
   in->fmt = fmt;
   return 1;
 }
@@ -215,6 +226,10 @@ int decode_steps(const char* path, const char* open_name, imgbuf* img, int64_t m
   if (stream >= 0) {
     const AVCodecParameters* par = in.fmt->streams[stream]->codecpar;
     if (!imgbuf_check_pixels(par->width, par->height, max_pixels)) return 0;
+    // Only this stream is converted: analysing the others would hold a decoder and a frame
+    // for each, so the pixel limit would bound a stream and not the file.
+    for (unsigned i = 0; i < in.fmt->nb_streams; i++)
+      if (static_cast<int>(i) != stream) in.fmt->streams[i]->discard = AVDISCARD_ALL;
   }
   const int info = find_stream_info_limited(in.fmt, max_pixels);
   stream = first_video_stream(in.fmt);

@@ -56,7 +56,8 @@ struct IccAssembly {
       data.reset(grown);
       cap = want;
     }
-    memcpy(data.get() + size, p, n);
+    // An empty chunk adds nothing, and `data` may not exist yet.
+    if (n > 0) memcpy(data.get() + size, p, n);
     size += n;
     received++;
   }

@@ -10,6 +10,7 @@ extern "C" {
 #include <libavutil/crc.h>
 }
 
+#include "convert/color.h"
 #include "core/holders.h"
 #include "core/output_file.h"
 #include "encode/metadata.h"
@@ -126,7 +127,8 @@ enum { kVp8xIcc = 0x20, kVp8xAlpha = 0x10, kVp8xExif = 0x08 };
 }  // namespace
 
 bool keep_icc_profile(const imgbuf* img, const ConvertOptions* opts) {
-  return opts && strcmp(opts->color_profile, "keep") == 0 && img->icc && img->icc_size >= 132;
+  return opts && strcmp(opts->color_profile, "keep") == 0 && img->icc && img->icc_size >= 132 &&
+         icc_fits_rgb(img->icc, img->icc_size);
 }
 
 const uint8_t* exif_tiff_data(const imgbuf* img, const ConvertOptions* opts, size_t* size) {

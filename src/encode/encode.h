@@ -9,6 +9,7 @@ extern "C" {
 
 #include "core/imgbuf.h"
 #include "core/options.h"
+#include "core/output_file.h"
 
 // Writes img to `out` in the format of the lower-case extension `ext`. The file appears
 // whole under `out` or not at all. Returns 1 with *bytes set to the final file's size, or
@@ -17,14 +18,16 @@ extern "C" {
 int encode_any(const imgbuf* img, const char* out, const char* ext, const ConvertOptions* opts,
                int64_t* bytes, int32_t* exif_kept = nullptr);
 
-// The writers. Each writes the file `tmp`; `out` is the host's path, used in messages.
-int ff_encode(const imgbuf* img, const char* out, const char* tmp, const char* ext,
+// The writers. Each writes through the descriptor of the empty temporary file `tmp`, which
+// stays open for the caller; `out` is the host's path, used in messages.
+int ff_encode(const imgbuf* img, const char* out, const output_temp* tmp, const char* ext,
               const ConvertOptions* opts, int32_t* exif_kept = nullptr);
-int heif_encode(const imgbuf* img, const char* out, const char* tmp, const char* ext,
+int heif_encode(const imgbuf* img, const char* out, const output_temp* tmp, const char* ext,
                 const ConvertOptions* opts, int32_t* exif_kept = nullptr);
-int ico_encode(const imgbuf* img, const char* out, const char* tmp);
+int ico_encode(const imgbuf* img, const char* out, const output_temp* tmp);
 // WebP through libwebp directly; the bytes equal ff_encode's for "webp".
-int webp_encode(const imgbuf* img, const char* out, const char* tmp, const ConvertOptions* opts);
+int webp_encode(const imgbuf* img, const char* out, const output_temp* tmp,
+                const ConvertOptions* opts);
 
 // The FFmpeg encoder behind an extension of ff_encode, and the pixel formats it is fed for
 // a record without and with transparency. NULL for an extension ff_encode does not write.

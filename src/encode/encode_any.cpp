@@ -12,31 +12,34 @@ int encode_any(const imgbuf* img, const char* out, const char* ext, const Conver
   int32_t kept = 0;
   // Every writer fills a temporary file beside the output; only a complete file is renamed
   // over `out`, so a failure never leaves a partial output or damages an existing one.
-  const std::string tmp = output_temp_name(out);
   // A record of decoder planes has no RGB pixels: only the JPEG writer takes it.
   if (img->planes && strcmp(ext, "jpg") != 0 && strcmp(ext, "jpeg") != 0)
     return set_error("no writer for .%s from decoder planes", ext);
+  output_temp tmp;
+  if (!output_temp_create(out, &tmp)) return set_error("cannot open output '%s'", out);
   int ok;
   if (strcmp(ext, "heic") == 0 || strcmp(ext, "heif") == 0 || strcmp(ext, "avif") == 0)
-    ok = heif_encode(img, out, tmp.c_str(), ext, opts, &kept);
+    ok = heif_encode(img, out, &tmp, ext, opts, &kept);
   else if (strcmp(ext, "ico") == 0)
-    ok = ico_encode(img, out, tmp.c_str());
+    ok = ico_encode(img, out, &tmp);
   else if (strcmp(ext, "webp") == 0)
-    ok = webp_encode(img, out, tmp.c_str(), opts);
+    ok = webp_encode(img, out, &tmp, opts);
   else
-    ok = ff_encode(img, out, tmp.c_str(), ext, opts, &kept);
-  if (!ok) {
-    output_discard(tmp.c_str());
-    return 0;
+    ok = ff_encode(img, out, &tmp, ext, opts, &kept);
+  // A delayed write error (a full disk on some file systems) shows only at the close.
+  if (!ok || !output_temp_close(&tmp)) {
+    output_discard(&tmp);
+    return ok ? set_error("cannot write output '%s'", out) : 0;
   }
   // Metadata the encoders cannot write goes into their finished file, before the rename.
+  const char* path = tmp.path.c_str();
   if (strcmp(ext, "png") == 0)
-    kept = png_add_exif(tmp.c_str(), img, opts);
+    kept = png_add_exif(path, img, opts);
   else if (strcmp(ext, "webp") == 0)
-    kept = webp_add_metadata(tmp.c_str(), img, opts);
+    kept = webp_add_metadata(path, img, opts);
   else if (strcmp(ext, "tif") == 0 || strcmp(ext, "tiff") == 0)
-    kept = tiff_add_metadata(tmp.c_str(), img, opts);
-  if (!output_commit(tmp.c_str(), out)) return 0;
+    kept = tiff_add_metadata(path, img, opts);
+  if (!output_commit(&tmp, out)) return 0;
   int64_t size = plat_file_size(out);
   *bytes = size < 0 ? 0 : size;
   if (exif_kept) *exif_kept = kept;

@@ -32,15 +32,56 @@ bool is_jpeg(const char* ext) { return strcmp(ext, "jpg") == 0 || strcmp(ext, "j
 struct Output {
   AVFormatContext* oc = nullptr;
   ~Output() {
-    if (oc && !(oc->oformat->flags & AVFMT_NOFILE)) avio_closep(&oc->pb);
+    if (oc) ff_fd_output_close(&oc->pb);
     avformat_free_context(oc);
   }
 };
+
+// RGB to JPEG's YCbCr (full-range BT.601) at 4:2:0, with libjpeg's coefficients. Each
+// chroma sample is the mean of the pixels its 2x2 block covers, as libjpeg makes it: at an
+// odd right or bottom edge the block holds one column or row, where the scaler reads past
+// the picture and shifts the colours of the last pixels.
+void rgb_to_jpeg_420(const imgbuf* img, AVFrame* frame) {
+  const int bpp = img->has_alpha ? 4 : 3;
+  const int64_t w = img->width, h = img->height;
+  const size_t stride = static_cast<size_t>(w) * bpp;
+  for (int64_t y = 0; y < h; y++) {
+    const uint8_t* s = img->pixels + stride * static_cast<size_t>(y);
+    uint8_t* d = frame->data[0] + frame->linesize[0] * y;
+    for (int64_t x = 0; x < w; x++, s += bpp)
+      d[x] = static_cast<uint8_t>((19595 * s[0] + 38470 * s[1] + 7471 * s[2] + 32768) >> 16);
+  }
+  for (int64_t cy = 0; cy < (h + 1) / 2; cy++) {
+    uint8_t* cb = frame->data[1] + frame->linesize[1] * cy;
+    uint8_t* cr = frame->data[2] + frame->linesize[2] * cy;
+    for (int64_t cx = 0; cx < (w + 1) / 2; cx++) {
+      int64_t sum_b = 0, sum_r = 0, n = 0;
+      for (int64_t y = 2 * cy; y < 2 * cy + 2 && y < h; y++) {
+        const uint8_t* p = img->pixels + stride * static_cast<size_t>(y);
+        for (int64_t x = 2 * cx; x < 2 * cx + 2 && x < w; x++, n++) {
+          const uint8_t* q = p + x * bpp;
+          sum_b += -11059 * q[0] - 21709 * q[1] + 32768 * q[2];
+          sum_r += 32768 * q[0] - 27439 * q[1] - 5329 * q[2];
+        }
+      }
+      // 128 plus the mean, rounded; never negative, and at most 255.5 before the clamp.
+      const int64_t unit = n * 65536;
+      const int64_t b = (sum_b + unit * 128 + unit / 2) / unit;
+      const int64_t r = (sum_r + unit * 128 + unit / 2) / unit;
+      cb[cx] = static_cast<uint8_t>(b > 255 ? 255 : b);
+      cr[cx] = static_cast<uint8_t>(r > 255 ? 255 : r);
+    }
+  }
+}
 
 int fill_frame(const imgbuf* img, const char* ext, const ConvertOptions* opts, AVFrame* frame) {
   if (strcmp(ext, "gif") == 0)
     return opts->gif_palette == GIF_PALETTE_QUALITY ? gif_fill_frame_quality(img, frame)
                                                     : gif_fill_frame(img, frame);
+  if (frame->format == AV_PIX_FMT_YUVJ420P) {
+    rgb_to_jpeg_420(img, frame);
+    return 1;
+  }
   const int bpp = img->has_alpha ? 4 : 3;
   SwsPtr sws(sws_getContext(img->width, img->height,
                             img->has_alpha ? AV_PIX_FMT_RGBA : AV_PIX_FMT_RGB24, img->width,
@@ -98,14 +139,14 @@ int jpeg_quantiser(int quality) {
   return q < 2 ? 2 : (q > 31 ? 31 : q);
 }
 
-int ff_encode(const imgbuf* img, const char* out, const char* tmp, const char* ext,
+int ff_encode(const imgbuf* img, const char* out, const output_temp* tmp, const char* ext,
               const ConvertOptions* opts, int32_t* exif_kept) {
   const FfEncoder* e = ff_find_encoder(ext);
   if (!e) return set_error("no ffmpeg encoder for .%s (use heic/avif path)", ext);
   const AVPixelFormat pix_fmt = imgbuf_is_transparent(img) ? e->transparent_fmt : e->opaque_fmt;
 
   Output o;
-  if (avformat_alloc_output_context2(&o.oc, nullptr, e->muxer, tmp) < 0 || !o.oc)
+  if (avformat_alloc_output_context2(&o.oc, nullptr, e->muxer, nullptr) < 0 || !o.oc)
     return set_error("no muxer '%s'", e->muxer);
   AVStream* st = avformat_new_stream(o.oc, nullptr);
   if (!st) return set_error("no muxer '%s'", e->muxer);
@@ -136,8 +177,7 @@ int ff_encode(const imgbuf* img, const char* out, const char* tmp, const char* e
   if (avcodec_open2(ctx.get(), codec, nullptr) < 0)
     return set_error("avcodec_open2 failed for '%s'", e->encoder);
   avcodec_parameters_from_context(st->codecpar, ctx.get());
-  if (!(o.oc->oformat->flags & AVFMT_NOFILE) &&
-      ff_open_literal_file(tmp, AVIO_FLAG_WRITE, &o.oc->pb) < 0)
+  if (!(o.oc->oformat->flags & AVFMT_NOFILE) && !(o.oc->pb = ff_fd_output(tmp->fd)))
     return set_error("cannot open output '%s'", out);
   AVDictionary* mux_opts = nullptr;
   ff_restrict_protocols(&mux_opts);
@@ -181,12 +221,10 @@ int ff_encode(const imgbuf* img, const char* out, const char* tmp, const char* e
 
   if (!encode_and_write(ctx.get(), o.oc, frame.get())) return 0;
   if (av_write_trailer(o.oc) < 0) return set_error("write_trailer failed");
-  // A write error can surface only when the buffered tail is flushed and the file closed.
-  avio_flush(o.oc->pb);
-  if (o.oc->pb->error < 0 || avio_closep(&o.oc->pb) < 0)
-    return set_error("cannot write output '%s'", out);
+  // A write error can surface only when the buffered tail is flushed.
+  if (ff_fd_output_close(&o.oc->pb) < 0) return set_error("cannot write output '%s'", out);
   // A failed re-insertion keeps the encoder's complete file; the result says so.
-  const int kept = is_jpeg(ext) ? jpeg_reinsert_exif(tmp, img, opts) : 0;
+  const int kept = is_jpeg(ext) ? jpeg_reinsert_exif(tmp->path.c_str(), img, opts) : 0;
   if (exif_kept) *exif_kept = kept;
   return 1;
 }

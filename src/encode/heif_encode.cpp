@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 
+#include "convert/color.h"
 #include "core/error.h"
 #include "core/output_file.h"
 #include "decode/heif_common.h"
@@ -16,7 +17,7 @@ namespace {
 // What the file writer needs, and room for its failure text: libheif hands our heif_error
 // back unchanged, so the message must live until heif_context_write returns.
 struct FileSink {
-  const char* tmp;
+  int fd;
   const char* out;
   char message[512];
 };
@@ -33,8 +34,7 @@ heif_error sink_failure(FileSink* sink, const char* what) {
 heif_error sink_write(heif_context*, const void* data, size_t size, void* userdata) {
   FileSink* sink = static_cast<FileSink*>(userdata);
   const output_part whole = {data, size};
-  const int w = output_write_file(sink->tmp, &whole, 1);
-  if (w != OUTPUT_WRITTEN) return sink_failure(sink, w == OUTPUT_NOT_CREATED ? "create" : "write");
+  if (!output_write_fd(sink->fd, &whole, 1)) return sink_failure(sink, "write");
   return heif_error{heif_error_Ok, heif_suberror_Unspecified, "Success"};
 }
 
@@ -58,7 +58,7 @@ void describe_color(heif_color_profile_nclx* nclx, const char* profile, bool av1
 // description libheif refuses leaves the image without one.
 void attach_color_profile(heif_image* image, const imgbuf* img, const char* profile,
                           const heif_color_profile_nclx* nclx) {
-  if (strcmp(profile, "keep") == 0 && img->icc && img->icc_size > 4) {
+  if (strcmp(profile, "keep") == 0 && icc_fits_rgb(img->icc, img->icc_size)) {
     heif_image_set_raw_color_profile(image, "rICC", img->icc, static_cast<size_t>(img->icc_size));
     return;
   }
@@ -86,7 +86,7 @@ void copy_pixels(const imgbuf* img, uint8_t* plane, int stride, int dst_bpp) {
 
 }  // namespace
 
-int heif_encode(const imgbuf* img, const char* out, const char* tmp, const char* ext,
+int heif_encode(const imgbuf* img, const char* out, const output_temp* tmp, const char* ext,
                 const ConvertOptions* opts, int32_t* exif_kept) {
   const bool av1 = strcmp(ext, "avif") == 0;
   const heif_compression_format format = av1 ? heif_compression_AV1 : heif_compression_HEVC;
@@ -149,7 +149,7 @@ int heif_encode(const imgbuf* img, const char* out, const char* tmp, const char*
         heif_context_add_exif_metadata(ctx.get(), handle.get(), img->exif + 10, img->exif_size - 10)
             .code == heif_error_Ok;
 
-  FileSink sink{tmp, out, {0}};
+  FileSink sink{tmp->fd, out, {0}};
   heif_writer writer{1, sink_write};
   err = heif_context_write(ctx.get(), &writer, &sink);
   if (err.code != heif_error_Ok) return set_error("heif write failed: %s", heif_msg(err));

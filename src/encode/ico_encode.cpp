@@ -86,7 +86,7 @@ int make_png(const imgbuf* img, IconImage* out) {
 
 }  // namespace
 
-int ico_encode(const imgbuf* img, const char* out, const char* tmp) {
+int ico_encode(const imgbuf* img, const char* out, const output_temp* tmp) {
   // Sides of 16 and up become 16..256; smaller ones stay as they are, so stb never sees a
   // side beyond 256.
   if (!img->pixels || img->width < 1 || img->height < 1) {
@@ -132,8 +132,6 @@ int ico_encode(const imgbuf* img, const char* out, const char* tmp) {
   // A short write or a failed close (a full disk shows only there) fails the conversion,
   // so a cut icon is never reported as written.
   const output_part whole = {p, total};
-  const int w = output_write_file(tmp, &whole, 1);
-  if (w == OUTPUT_NOT_CREATED) return set_error("cannot open output '%s'", out);
-  if (w != OUTPUT_WRITTEN) return set_error("cannot write output '%s'", out);
+  if (!output_write_fd(tmp->fd, &whole, 1)) return set_error("cannot write output '%s'", out);
   return 1;
 }

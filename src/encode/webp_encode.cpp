@@ -14,18 +14,14 @@
 
 namespace {
 
-struct AvioClose {
-  void operator()(AVIOContext* pb) const { avio_closep(&pb); }
-};
-using AvioPtr = std::unique_ptr<AVIOContext, AvioClose>;
-
 int write_to_avio(const uint8_t* data, size_t size, const WebPPicture* pic) {
   avio_write(static_cast<AVIOContext*>(pic->custom_ptr), data, static_cast<int>(size));
   return 1;
 }
 }  // namespace
 
-int webp_encode(const imgbuf* img, const char* out, const char* tmp, const ConvertOptions* opts) {
+int webp_encode(const imgbuf* img, const char* out, const output_temp* tmp,
+                const ConvertOptions* opts) {
   WebPConfig config;
   if (!WebPConfigInit(&config)) return set_error("avcodec_open2 failed for '%s'", "libwebp");
   config.lossless = 0;
@@ -49,20 +45,14 @@ int webp_encode(const imgbuf* img, const char* out, const char* tmp, const Conve
                                       : WebPPictureImportRGB(&pic, img->pixels, stride);
   if (!imported) return set_error("send_frame failed");
 
-  AVIOContext* raw = nullptr;
-  if (ff_open_literal_file(tmp, AVIO_FLAG_WRITE, &raw) < 0)
-    return set_error("cannot open output '%s'", out);
-  AvioPtr pb(raw);
+  FdOutputPtr pb(ff_fd_output(tmp->fd));
+  if (!pb) return set_error("out of memory");
   pic.writer = write_to_avio;
-  pic.custom_ptr = raw;
+  pic.custom_ptr = pb.get();
   if (!WebPEncode(&config, &pic)) return set_error("send_frame failed");
   pic_guard.reset();
-  // A write error can surface only when the buffered tail is flushed and the file closed.
-  avio_flush(raw);
-  if (raw->error < 0 || avio_closep(&raw) < 0) {
-    pb.release();
-    return set_error("cannot write output '%s'", out);
-  }
-  pb.release();
+  // A write error can surface only when the buffered tail is flushed.
+  AVIOContext* raw = pb.release();
+  if (ff_fd_output_close(&raw) < 0) return set_error("cannot write output '%s'", out);
   return 1;
 }

@@ -34,6 +34,23 @@ int64_t plat_file_size(const char* path);
 
 unsigned long plat_process_id();
 
+// Creates `path` for reading and writing only when nothing has that name, a link (even a
+// dangling one) included, so nothing planted there is ever followed. Returns a descriptor,
+// or -1 with errno (EEXIST when the name is taken).
+int plat_create_new(const char* path);
+
+// Writes all `size` bytes to `fd`, resuming after short writes. Returns 1, or 0 with errno.
+int plat_fd_write(int fd, const void* data, size_t size);
+
+// lseek on `fd` with 64-bit offsets; -1 with errno on failure.
+int64_t plat_fd_seek(int fd, int64_t offset, int whence);
+
+// Closes `fd`. Returns 1, or 0 with errno (a delayed write error can show only here).
+int plat_fd_close(int fd);
+
+// Fills `buf` from the system's cryptographic random source. Returns 1 on success.
+int plat_random_bytes(void* buf, size_t size);
+
 // `path` as FFmpeg's file protocol reads names: UTF-8. On Windows the library's paths are in
 // the system code page and are converted; elsewhere they pass unchanged.
 std::string plat_utf8_path(const char* path);

@@ -3,6 +3,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -75,6 +76,43 @@ int64_t plat_file_size(const char* path) {
 std::string plat_utf8_path(const char* path) { return path; }
 
 unsigned long plat_process_id() { return static_cast<unsigned long>(getpid()); }
+
+int plat_create_new(const char* path) {
+  return open(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+}
+
+int plat_fd_write(int fd, const void* data, size_t size) {
+  const char* p = static_cast<const char*>(data);
+  while (size > 0) {
+    const ssize_t n = write(fd, p, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      if (n == 0) errno = ENOSPC;
+      return 0;
+    }
+    p += n;
+    size -= static_cast<size_t>(n);
+  }
+  return 1;
+}
+
+int64_t plat_fd_seek(int fd, int64_t offset, int whence) {
+  return static_cast<int64_t>(lseek(fd, static_cast<off_t>(offset), whence));
+}
+
+int plat_fd_close(int fd) { return close(fd) == 0 || errno == EINTR; }
+
+int plat_random_bytes(void* buf, size_t size) {
+  char* p = static_cast<char*>(buf);
+  while (size > 0) {
+    const ssize_t n = getrandom(p, size, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return 0;
+    p += n;
+    size -= static_cast<size_t>(n);
+  }
+  return 1;
+}
 
 int plat_same_file(const char* a, const char* b) {
   struct stat sa, sb;

@@ -2,7 +2,12 @@
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
+// rand_s is declared only with this set before the C runtime's headers.
+#define _CRT_RAND_S
 #include <direct.h>
+#include <fcntl.h>
+#include <io.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <windows.h>
@@ -116,6 +121,51 @@ std::string plat_utf8_path(const char* path) {
 }
 
 unsigned long plat_process_id() { return static_cast<unsigned long>(GetCurrentProcessId()); }
+
+int plat_create_new(const char* path) {
+  // CREATE_NEW refuses any existing name; with FILE_FLAG_OPEN_REPARSE_POINT a link planted
+  // there is taken as the name it is, never as its target.
+  HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    const DWORD e = GetLastError();
+    errno = e == ERROR_FILE_EXISTS || e == ERROR_ALREADY_EXISTS ? EEXIST : EACCES;
+    return -1;
+  }
+  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_BINARY | _O_RDWR);
+  if (fd < 0) CloseHandle(h);
+  return fd;
+}
+
+int plat_fd_write(int fd, const void* data, size_t size) {
+  const char* p = static_cast<const char*>(data);
+  while (size > 0) {
+    const unsigned chunk = size > 0x40000000u ? 0x40000000u : static_cast<unsigned>(size);
+    const int n = _write(fd, p, chunk);
+    if (n <= 0) {
+      if (n == 0) errno = ENOSPC;
+      return 0;
+    }
+    p += n;
+    size -= static_cast<size_t>(n);
+  }
+  return 1;
+}
+
+int64_t plat_fd_seek(int fd, int64_t offset, int whence) { return _lseeki64(fd, offset, whence); }
+
+int plat_fd_close(int fd) { return _close(fd) == 0; }
+
+int plat_random_bytes(void* buf, size_t size) {
+  unsigned char* p = static_cast<unsigned char*>(buf);
+  for (size_t i = 0; i < size; i++) {
+    unsigned int v;
+    if (rand_s(&v) != 0) return 0;
+    p[i] = static_cast<unsigned char>(v);
+  }
+  return 1;
+}
 
 int plat_same_file(const char* a, const char* b) {
   BY_HANDLE_FILE_INFORMATION ia, ib;

@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
+#include <map>
 #include <set>
 #include <string>
 #include <thread>
@@ -121,6 +123,135 @@ TEST(BatchThreads, SameOutcomeAsOneThreadAndListingOrderDecides) {
       }
   }
 }
+
+// Colliding names some of which cannot be read: at every thread count the outcome is the one
+// of a plain walk in listing order, where only a file that was written claims its output.
+struct ClaimCase {
+  const char* name;
+  std::vector<std::pair<const char*, bool>> files;  // name, readable
+};
+
+class BatchClaims : public ::testing::TestWithParam<ClaimCase> {};
+
+TEST_P(BatchClaims, OnlyAWrittenFileClaimsItsOutput) {
+  const ClaimCase& c = GetParam();
+  TempDir in;
+  const std::vector<uint8_t> png = pattern_bytes(13, 11);
+  for (const auto& f : c.files) {
+    if (f.second)
+      write_file(in.file(f.first), png);
+    else
+      write_file(in.file(f.first), "corrupt");
+  }
+  // The walk of one thread, over the directory's own listing order.
+  std::vector<plat_dir_entry> listing;
+  ASSERT_EQ(plat_list_dir(in.path().c_str(), &listing), 1);
+  std::map<std::string, std::string> writer_of;  // stem -> file written
+  std::set<std::string> expected_ok;
+  std::map<std::string, std::string> expected_claim;  // file -> writer it is refused for
+  for (const plat_dir_entry& e : listing) {
+    const std::string stem = e.name.substr(0, e.name.rfind('.'));
+    bool readable = false;
+    for (const auto& f : c.files)
+      if (e.name == f.first) readable = f.second;
+    if (writer_of.count(stem)) {
+      expected_claim[e.name] = writer_of[stem];
+    } else if (readable) {
+      writer_of[stem] = e.name;
+      expected_ok.insert(e.name);
+    }
+  }
+  for (const char* threads : {R"({"threads":1})", R"({"threads":2})", R"({"threads":8})"}) {
+    SCOPED_TRACE(threads);
+    TempDir out;
+    const Status s = run_checked(in.path(), out.path(), "webp", 6, threads);
+    EXPECT_EQ(s.done, static_cast<int64_t>(c.files.size()));
+    EXPECT_EQ(s.failed.size(), c.files.size() - expected_ok.size());
+    for (const auto& f : s.failed) {
+      EXPECT_EQ(expected_ok.count(f.first), 0u) << f.first << ": " << f.second;
+      auto claim = expected_claim.find(f.first);
+      const bool refused = f.second.find("already written from") != std::string::npos;
+      EXPECT_EQ(refused, claim != expected_claim.end()) << f.first << ": " << f.second;
+      if (claim != expected_claim.end()) {
+        EXPECT_NE(f.second.find("from '" + claim->second + "'"), std::string::npos) << f.second;
+      }
+    }
+    EXPECT_EQ(list_dir(out.path()).size(), writer_of.size());
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Orders, BatchClaims,
+    ::testing::Values(
+        ClaimCase{"corrupt_and_good", {{"a.jpg", false}, {"a.png", true}}},
+        ClaimCase{"good_and_corrupt", {{"b.bmp", true}, {"b.png", false}}},
+        ClaimCase{"two_corrupt_one_good", {{"c.jpg", false}, {"c.png", true}, {"c.tga", false}}},
+        ClaimCase{"two_good_one_corrupt", {{"d.jpg", true}, {"d.png", false}, {"d.tga", true}}},
+        ClaimCase{"one_good_of_six",
+                  {{"k.bmp", false},
+                   {"k.gif", false},
+                   {"k.jpg", false},
+                   {"k.png", true},
+                   {"k.tga", false},
+                   {"k.tif", false}}},
+        ClaimCase{"all_corrupt", {{"e.jpg", false}, {"e.png", false}, {"e.bmp", false}}},
+        ClaimCase{"groups_and_singles",
+                  {{"f.jpg", false},
+                   {"f.png", true},
+                   {"g.bmp", true},
+                   {"g.png", false},
+                   {"h.png", true},
+                   {"i.png", false},
+                   {"j.bmp", false},
+                   {"j.jpg", false},
+                   {"j.png", true},
+                   {"j.tga", true}}}),
+    CaseName());
+
+#if !defined(_WIN32)
+bool has_temp(const std::string& dir) {
+  for (const std::string& n : list_dir(dir))
+    if (n.rfind(".imgconvert-", 0) == 0) return true;
+  return false;
+}
+
+// The child of ExitMidBatch: starts a four-thread job and exits the process as soon as a
+// worker's temporary file exists. Skipped unless started by that test.
+TEST(ExitMidBatch, Child) {
+  const char* in = getenv("IMGC_EXIT_CHILD_IN");
+  const char* out = getenv("IMGC_EXIT_CHILD_OUT");
+  if (!in || !out) GTEST_SKIP() << "runs only as ExitMidBatch's child";
+  ASSERT_EQ(imgconvert_batch(in, out, "png", R"({"threads":4})", 7), 7);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (has_temp(out)) std::exit(0);
+    if (status(7).state == "done") std::exit(3);
+  }
+  std::exit(2);
+}
+
+// A host that exits while workers write leaves no temporary file behind.
+TEST(ExitMidBatch, NoTemporaryFileLeft) {
+  TempDir in, out;
+  Img photo = make_photo(1200, 900, 4);
+  ASSERT_EQ(write_image(photo, in.file("p0.bmp")), 1);
+  const std::vector<uint8_t> bytes = read_file(in.file("p0.bmp"));
+  for (int i = 1; i < 24; i++) write_file(in.file("p" + std::to_string(i) + ".bmp"), bytes);
+  char self[4096];
+  const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+  ASSERT_GT(n, 0);
+  self[n] = '\0';
+  // The child exits under its running workers on purpose; under ThreadSanitizer that
+  // teardown is reported, and only the files left behind are judged here.
+  const std::string rc = run_command(
+      "TSAN_OPTIONS=exitcode=0 IMGC_EXIT_CHILD_IN='" + in.path() + "' IMGC_EXIT_CHILD_OUT='" +
+      out.path() + "' '" + self + "' --gtest_filter=ExitMidBatch.Child >/dev/null 2>&1; echo $?");
+  ASSERT_EQ(rc, "0\n") << "the child saw no temporary file (3: job ended, 2: timeout)";
+  EXPECT_FALSE(has_temp(out.path())) << ::testing::PrintToString(list_dir(out.path()));
+  // What was written is whole.
+  for (const std::string& n : list_dir(out.path())) EXPECT_GT(read_image(out.file(n)).width, 0);
+}
+#endif
 
 // 300 failing files on eight threads: exactly 256 entries, each whole, none lost or doubled.
 TEST(BatchThreads, FailureCapHoldsUnderContention) {

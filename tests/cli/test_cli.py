@@ -175,3 +175,15 @@ def test_errors_name_the_system_reason(src, tmp_path):
         "No such file or directory")
     r = run("convert", src, tmp_path / "x.xyz")
     assert r.stderr.strip() == "imgconvert: unsupported output format '.xyz'"
+
+
+@pytest.mark.parametrize("name, text", [
+    ("list.png", "#EXTM3U\n#EXT-X-TARGETDURATION:1\n#EXTINF:1,\nseg.ts\n#EXT-X-ENDLIST\n"),
+    ("script.png", "ffconcat version 1.0\nfile a.png\n"),
+])
+def test_a_refused_script_gains_no_stale_reason(tmp_path, name, text):
+    # No system call failed, so the message names no system reason.
+    (tmp_path / name).write_text(text)
+    r = run("convert", tmp_path / name, tmp_path / "out.png")
+    assert r.returncode == 1
+    assert r.stderr.strip().splitlines()[-1] == f"imgconvert: cannot open input '{tmp_path / name}'"

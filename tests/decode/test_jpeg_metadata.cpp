@@ -175,7 +175,9 @@ INSTANTIATE_TEST_SUITE_P(
                       IccCase{"OutOfOrder", {2, 1}, 2, 200, {}},
                       IccCase{"NoFirst", {2, 3}, 3, 200, {}},
                       IccCase{"MoreThanAnnounced", {1, 2, 3}, 2, 200, {}},
-                      IccCase{"RepeatAfterComplete", {1, 2, 1, 2}, 2, 200, {1, 2}}),
+                      IccCase{"RepeatAfterComplete", {1, 2, 1, 2}, 2, 200, {1, 2}},
+                      // Chunks without data: nothing to copy, and no block yet to copy into.
+                      IccCase{"EmptyOnly", {1}, 1, 0, {}}, IccCase{"EmptyPair", {1, 2}, 2, 0, {}}),
     CaseName());
 
 TEST_F(JpegMeta, IccChunkCountsMustAgree) {

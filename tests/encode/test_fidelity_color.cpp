@@ -13,6 +13,7 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 }
 
+#include "convert/color.h"
 #include "core/error.h"
 #include "core/ffmpeg_util.h"
 #include "core/options.h"
@@ -260,6 +261,109 @@ TEST(SrgbTransform, GreyProfileIsIgnored) {
   ConvertOptions o = parsed_options("{\"color_profile\":\"srgb\"}");
   ASSERT_EQ(write_image(img, out, &o), 1);
 }
+
+// Profiles that do not describe RGB pixels usably, and one that does.
+enum ProfileKind { kDisplayP3, kGrey, kLab, kCmyk, kDamagedRgb, kUnparseable };
+
+std::vector<uint8_t> saved(cmsHPROFILE p) {
+  cmsUInt32Number size = 0;
+  cmsSaveProfileToMem(p, nullptr, &size);
+  std::vector<uint8_t> bytes(size);
+  cmsSaveProfileToMem(p, bytes.data(), &size);
+  cmsCloseProfile(p);
+  return bytes;
+}
+
+std::vector<uint8_t> profile_of(ProfileKind kind) {
+  std::vector<uint8_t> p = display_p3_profile();
+  switch (kind) {
+    case kDisplayP3:
+      return p;
+    case kGrey: {
+      cmsToneCurve* curve = cmsBuildGamma(nullptr, 2.2);
+      cmsHPROFILE g = cmsCreateGrayProfile(cmsD50_xyY(), curve);
+      cmsFreeToneCurve(curve);
+      return saved(g);
+    }
+    case kLab:
+      return saved(cmsCreateLab4Profile(nullptr));
+    case kCmyk:
+      memcpy(p.data() + 16, "CMYK", 4);  // the header's data colour space
+      return p;
+    case kDamagedRgb:
+      // Parses, but the red colorant tag is renamed away: no transform can be made from it.
+      for (size_t at = 132; at + 12 <= p.size() && at < 132 + 12 * 32; at += 12)
+        if (memcmp(p.data() + at, "rXYZ", 4) == 0) memcpy(p.data() + at, "zzzz", 4);
+      return p;
+    case kUnparseable:
+      return std::vector<uint8_t>(300, 0x5A);
+  }
+  return p;
+}
+
+struct ProfileCase {
+  const char* name;
+  ProfileKind kind;
+  bool carried;  // "keep" embeds it in the output
+};
+
+class ProfileFit : public ::testing::TestWithParam<ProfileCase> {
+ protected:
+  Img with_profile() {
+    Img img = make_solid(8, 6, 40, 120, 200);
+    const std::vector<uint8_t> icc = profile_of(GetParam().kind);
+    img.icc = static_cast<uint8_t*>(malloc(icc.size()));
+    memcpy(img.icc, icc.data(), icc.size());
+    img.icc_size = static_cast<int32_t>(icc.size());
+    return img;
+  }
+};
+
+// "keep" carries only a usable RGB profile, into every format that takes one.
+TEST_P(ProfileFit, KeepCarriesOnlyAUsableRgbProfile) {
+  TempDir dir;
+  Img img = with_profile();
+  const ConvertOptions o = parsed_options("{\"color_profile\":\"keep\"}");
+  for (const char* ext : {"png", "jpg", "webp", "tiff"}) {
+    const std::string out = dir.file(std::string("k.") + ext);
+    ASSERT_EQ(write_image(img, out, &o), 1) << ext << ": " << last_error();
+    Img back = read_image(out);
+    EXPECT_EQ(back.icc != nullptr, GetParam().carried) << ext;
+    if (GetParam().carried) {
+      EXPECT_EQ(back.icc_size, img.icc_size) << ext;
+    }
+  }
+  // Pillow, which reads the PNG through libpng, takes the file and sees the same.
+  const std::string png = dir.file("k.png");
+  const std::string seen = run_command(
+      "python3 -c \"import sys; from PIL import Image; im = Image.open(sys.argv[1]); im.load(); "
+      "print('icc' if im.info.get('icc_profile') else 'none')\" '" +
+      png + "' 2>&1");
+  if (seen.find("No module named") == std::string::npos) {
+    EXPECT_EQ(seen, GetParam().carried ? "icc\n" : "none\n");
+  }
+}
+
+// "srgb" takes every profile it cannot use as absent: no failure, pixels as they were.
+TEST_P(ProfileFit, SrgbTakesAnUnusableProfileAsAbsent) {
+  Img img = with_profile();
+  ASSERT_EQ(imgbuf_to_srgb(&img), 1) << last_error();
+  EXPECT_EQ(img.icc, nullptr);
+  if (!GetParam().carried) {
+    EXPECT_EQ(img.pixels[0], 40);
+    EXPECT_EQ(img.pixels[1], 120);
+    EXPECT_EQ(img.pixels[2], 200);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, ProfileFit,
+                         ::testing::Values(ProfileCase{"DisplayP3", kDisplayP3, true},
+                                           ProfileCase{"Grey", kGrey, false},
+                                           ProfileCase{"Lab", kLab, false},
+                                           ProfileCase{"Cmyk", kCmyk, false},
+                                           ProfileCase{"DamagedRgb", kDamagedRgb, false},
+                                           ProfileCase{"Unparseable", kUnparseable, false}),
+                         CaseName());
 
 // ---- "gif_palette": "quality" ----
 

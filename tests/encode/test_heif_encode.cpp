@@ -158,7 +158,10 @@ TEST_P(HeifColourProfile, DescriptionFollowsTheName) {
   TempDir dir;
   Img src = make_pattern(32, 24, false);
   std::vector<uint8_t> icc;
-  for (int i = 0; i < c.icc_size; i++) icc.push_back(static_cast<uint8_t>(i * 37 + 5));
+  // A usable profile where one is to be carried; below that size, bytes that are none.
+  if (c.icc_size >= 600) icc = rgb_icc_profile(static_cast<size_t>(c.icc_size));
+  for (int i = 0; i < c.icc_size && c.icc_size < 600; i++)
+    icc.push_back(static_cast<uint8_t>(i * 37 + 5));
   if (c.icc_size) set_block(&src.icc, &src.icc_size, icc);
   ConvertOptions o = opts_with(c.profile);
   const std::string path = dir.file(std::string("p.") + c.ext);
@@ -187,8 +190,8 @@ TEST_P(HeifColourProfile, DescriptionFollowsTheName) {
 
 INSTANTIATE_TEST_SUITE_P(
     Names, HeifColourProfile,
-    ::testing::Values(ProfileCase{"KeepWithIcc", "heic", "keep", 200, true, 0, 0},
-                      ProfileCase{"KeepWithIccAvif", "avif", "keep", 5, true, 0, 0},
+    ::testing::Values(ProfileCase{"KeepWithIcc", "heic", "keep", 700, true, 0, 0},
+                      ProfileCase{"KeepWithIccAvif", "avif", "keep", 613, true, 0, 0},
                       ProfileCase{"KeepIccTooShort", "avif", "keep", 4, false, 1, 13},
                       ProfileCase{"KeepWithoutIcc", "avif", "keep", 0, false, 1, 13},
                       ProfileCase{"DisplayP3", "avif", "display_p3", 200, false, 11, 17},
@@ -274,9 +277,8 @@ TEST(HeifWriteFailure, MissingDirectoryFailsAndLeavesNoFile) {
   clear_error();
   EXPECT_EQ(encode_any(&src, out.c_str(), "heic", &o, &bytes), 0);
   EXPECT_EQ(bytes, -7);
-  EXPECT_EQ(std::string(last_error()).rfind("heif write failed: cannot create '" + out + "'", 0),
-            0u)
-      << last_error();
+  // The temporary file is created before any writer runs, the same way for every format.
+  EXPECT_EQ(std::string(last_error()), "cannot open output '" + out + "'");
   EXPECT_TRUE(list_dir(dir.path()).empty());
 }
 
@@ -287,7 +289,8 @@ TEST(HeifWriteFailure, FullDeviceIsAFailure) {
   Img src = make_pattern(32, 24, false);
   ConvertOptions o = opts_with("");
   clear_error();
-  EXPECT_EQ(heif_encode(&src, "/out/x.heic", "/dev/full", "heic", &o), 0);
+  DirectTarget full("/dev/full");
+  EXPECT_EQ(heif_encode(&src, "/out/x.heic", &full, "heic", &o), 0);
   EXPECT_EQ(std::string(last_error()).rfind("heif write failed: cannot write '/out/x.heic'", 0), 0u)
       << last_error();
 }

@@ -130,11 +130,14 @@ TEST(IcoContent, StreamsMatchResizedSource) {
 // Unopenable and unwritable temporary files fail with the host's path in the message.
 TEST(IcoFailure, OpenAndWriteFailuresReported) {
   Img img = make_pattern(20, 20, false);
-  EXPECT_EQ(ico_encode(&img, "out.ico", "/nonexistent-dir/x.tmp"), 0);
-  EXPECT_STREQ(last_error(), "cannot open output 'out.ico'");
+  const ConvertOptions o = parsed_options(nullptr);
+  int64_t bytes = 0;
+  EXPECT_EQ(encode_any(&img, "/nonexistent-dir/out.ico", "ico", &o, &bytes), 0);
+  EXPECT_STREQ(last_error(), "cannot open output '/nonexistent-dir/out.ico'");
   if (file_exists("/dev/full")) {
     clear_error();
-    EXPECT_EQ(ico_encode(&img, "out.ico", "/dev/full"), 0);
+    DirectTarget full("/dev/full");
+    EXPECT_EQ(ico_encode(&img, "out.ico", &full), 0);
     EXPECT_STREQ(last_error(), "cannot write output 'out.ico'");
   }
 }

@@ -36,9 +36,11 @@ TEST_P(WebpWriter, SameBytesAsTheFfmpegWrapper) {
   o.quality = c.quality;
   TempDir dir;
   const std::string ours = dir.file("ours.webp"), theirs = dir.file("theirs.webp");
-  ASSERT_EQ(webp_encode(&img, ours.c_str(), ours.c_str(), &o), 1) << imgconvert_last_error();
-  ASSERT_EQ(ff_encode(&img, theirs.c_str(), theirs.c_str(), "webp", &o), 1)
-      << imgconvert_last_error();
+  {
+    DirectTarget a(ours), b(theirs);
+    ASSERT_EQ(webp_encode(&img, ours.c_str(), &a, &o), 1) << imgconvert_last_error();
+    ASSERT_EQ(ff_encode(&img, theirs.c_str(), &b, "webp", &o), 1) << imgconvert_last_error();
+  }
   const std::vector<uint8_t> a = read_file(ours), b = read_file(theirs);
   ASSERT_GT(a.size(), 20u);
   EXPECT_TRUE(a == b) << a.size() << " vs " << b.size() << " bytes";
@@ -66,7 +68,8 @@ TEST(WebpWriterFailures, UnwritableOutput) {
   options_defaults(&o);
   TempDir dir;
   const std::string out = dir.file("missing/x.webp");
-  EXPECT_EQ(webp_encode(&img, out.c_str(), out.c_str(), &o), 0);
+  int64_t bytes = 0;
+  EXPECT_EQ(encode_any(&img, out.c_str(), "webp", &o, &bytes), 0);
   EXPECT_EQ(std::string(imgconvert_last_error()), "cannot open output '" + out + "'");
   EXPECT_FALSE(file_exists(out));
 }

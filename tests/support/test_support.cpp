@@ -1,7 +1,9 @@
 #include "support/test_support.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <lcms2.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -53,6 +55,34 @@ TempDir::TempDir() {
 }
 
 TempDir::~TempDir() { remove_tree(path_); }
+
+std::vector<uint8_t> rgb_icc_profile(size_t size) {
+  cmsToneCurve* curve = cmsBuildGamma(nullptr, 2.2);
+  cmsToneCurve* curves[3] = {curve, curve, curve};
+  const cmsCIExyYTRIPLE primaries = {{0.64, 0.33, 1}, {0.30, 0.60, 1}, {0.15, 0.06, 1}};
+  cmsHPROFILE p = cmsCreateRGBProfile(cmsD50_xyY(), &primaries, curves);
+  cmsFreeToneCurve(curve);
+  cmsSetProfileVersion(p, 2.1);
+  cmsUInt32Number n = 0;
+  cmsSaveProfileToMem(p, nullptr, &n);
+  std::vector<uint8_t> bytes(n);
+  cmsSaveProfileToMem(p, bytes.data(), &n);
+  cmsCloseProfile(p);
+  for (size_t i = bytes.size(); i < size; i++)
+    bytes.push_back(static_cast<uint8_t>((i * 131 + i / 251) & 0xFF));
+  for (int i = 0; i < 4; i++) bytes[i] = static_cast<uint8_t>(bytes.size() >> (24 - 8 * i));
+  return bytes;
+}
+
+DirectTarget::DirectTarget(const std::string& target) {
+  path = target;
+#ifndef O_BINARY
+#define O_BINARY 0  // bytes pass unchanged wherever this is not needed
+#endif
+  fd = open(target.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_BINARY, 0644);
+}
+
+DirectTarget::~DirectTarget() { output_temp_close(this); }
 
 imgbuf blank_image(int width, int height, bool alpha) {
   imgbuf img{};

@@ -8,6 +8,7 @@
 
 #include "core/imgbuf.h"
 #include "core/options.h"
+#include "core/output_file.h"
 
 // A fresh directory under the system's temp dir, removed with its content at the end.
 class TempDir {
@@ -127,6 +128,20 @@ struct CaseName {
 
 // Pixel format name of the first video stream of a file, read back through FFmpeg.
 std::string stream_pix_fmt(const std::string& path);
+
+// The file `path` itself (created or emptied) as the temporary file of one writer called
+// directly; /dev/full makes every write fail. Closed at the end of the scope.
+struct DirectTarget : output_temp {
+  explicit DirectTarget(const std::string& path);
+  ~DirectTarget();
+  DirectTarget(const DirectTarget&) = delete;
+  DirectTarget& operator=(const DirectTarget&) = delete;
+};
+
+// A usable RGB ICC profile (version 2, gamma 2.2 shapers) of exactly `size` bytes: the
+// profile itself, about 600 bytes, padded after its tags with a pattern. Never smaller than
+// the bare profile.
+std::vector<uint8_t> rgb_icc_profile(size_t size);
 
 // RAII for records in tests.
 struct ImgGuard {

@@ -9,6 +9,7 @@ All calls are safe from several threads at once.
 
 import ctypes
 import json
+import math
 import os
 import time
 
@@ -34,19 +35,44 @@ class ImgConvertError(Exception):
         self.message = message
 
 
+class _JobOutOfRange(ImgConvertError, ValueError):
+    """A job id the library has no slot for: a ValueError, raised before any call, with the
+    library's own message."""
+
+
 def _path(p):
     # bytes go through unchanged; str is encoded the way the OS would encode a file name.
     p = os.fspath(p)
     return p if isinstance(p, bytes) else os.fsencode(p)
 
 
+# The option keys the library reads. It ignores any other key, and the whole text when a
+# number in it is not JSON (inf, nan), so both are refused here instead of passing silently.
+OPTION_KEYS = frozenset((
+    "quality", "resize", "width", "height", "keep_exif", "dpi", "max_pixels", "threads",
+    "auto_orient", "enlarge", "fit", "kernel", "gif_palette", "color_profile",
+))
+
+# Job ids the library has slots for.
+BATCH_JOBS = 16
+
+
 def _options_json(options):
-    # The library reads numbers only, so True/False become 1/0; None leaves a key out.
+    # The library reads whole numbers only, so True/False become 1/0 and 80.0 becomes 80;
+    # None leaves a key out.
     clean = {}
     for key, value in options.items():
+        if key not in OPTION_KEYS:
+            raise TypeError(f"unknown option '{key}'")
         if value is None:
             continue
-        clean[key] = int(value) if isinstance(value, bool) else value
+        if isinstance(value, bool):
+            value = int(value)
+        elif isinstance(value, float):
+            if not math.isfinite(value) or not value.is_integer():
+                raise ValueError(f"option '{key}' must be a whole number, not {value!r}")
+            value = int(value)
+        clean[key] = value
     return json.dumps(clean).encode("utf-8")
 
 
@@ -112,6 +138,9 @@ class Batch:
     Up to 16 jobs (job=0..15) run at once, each on a thread inside the library.
     Iterating over a job starts it if needed and yields each changed status until the
     final one ("state" == "done").
+
+    A job still running when the interpreter exits is abandoned: the library removes the
+    temporary files of the conversions cut short, and outputs already written stay.
     """
 
     def __init__(self, src_dir, dst_dir, ext, job=0, **options):
@@ -119,6 +148,11 @@ class Batch:
         self.dst_dir = dst_dir
         self.ext = ext
         self.job = int(job)
+        # Checked before any call: the library takes the id as a 32-bit integer, so an id
+        # such as 2**32 would wrap into another slot.
+        if not 0 <= self.job < BATCH_JOBS:
+            raise _JobOutOfRange(f"job_id out of range 0..{BATCH_JOBS - 1}")
+        _options_json(options)
         self.options = options
         self._started = False
 
