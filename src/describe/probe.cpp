@@ -154,6 +154,22 @@ uint32_t be32(const uint8_t* b) { return static_cast<uint32_t>(be16(b)) << 16 | 
 
 // IHDR, then the chunks up to the first IDAT: a palette, an alpha channel or a tRNS chunk
 // make FFmpeg's output format one that may be transparent.
+// The bit depths PNG allows for a colour type.
+bool png_depth_fits(uint8_t colour, uint8_t depth) {
+  switch (colour) {
+    case 0:
+      return depth == 1 || depth == 2 || depth == 4 || depth == 8 || depth == 16;
+    case 3:
+      return depth == 1 || depth == 2 || depth == 4 || depth == 8;
+    case 2:
+    case 4:
+    case 6:
+      return depth == 8 || depth == 16;
+    default:
+      return false;
+  }
+}
+
 int png_header(FILE* f, FileHeader* h) {
   static const uint8_t sig[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
   uint8_t b[33];
@@ -162,11 +178,14 @@ int png_header(FILE* f, FileHeader* h) {
     return 0;
   h->width = be32(b + 16);
   h->height = be32(b + 20);
-  const uint8_t colour = b[25];
+  const uint8_t depth = b[24], colour = b[25];
+  // A header the decoder refuses is left to it, so the probe fails as the conversion does.
+  if (!png_depth_fits(colour, depth) || b[26] != 0 || b[27] != 0 || b[28] > 1) return 0;
   h->may_be_transparent = colour != 0 && colour != 2;
   for (int chunks = 0; chunks < 65536; chunks++) {
     if (fread(b, 1, 8, f) != 8) return 0;
     if (memcmp(b + 4, "IDAT", 4) == 0) return 1;
+    if (memcmp(b + 4, "IHDR", 4) == 0) return 0;  // a second header: the decoder refuses it
     if (memcmp(b + 4, "tRNS", 4) == 0) h->may_be_transparent = true;
     if (fseek(f, static_cast<long>(be32(b)) + 4, SEEK_CUR) != 0) return 0;
   }

@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include <zlib.h>
+
 #include "describe/probe.h"
 #include "imgconvert.h"
 #include "support/test_support.h"
@@ -117,11 +119,47 @@ struct HeaderCase {
   Bytes bytes;
 };
 
+Bytes png_chunk(const char* type, const Bytes& data) {
+  Bytes c = {static_cast<uint8_t>(data.size() >> 24), static_cast<uint8_t>(data.size() >> 16),
+             static_cast<uint8_t>(data.size() >> 8), static_cast<uint8_t>(data.size())};
+  for (int i = 0; i < 4; i++) c.push_back(static_cast<uint8_t>(type[i]));
+  c.insert(c.end(), data.begin(), data.end());
+  const uint32_t crc = static_cast<uint32_t>(
+      crc32(crc32(0, nullptr, 0), c.data() + 4, static_cast<uInt>(c.size() - 4)));
+  c.insert(c.end(), {static_cast<uint8_t>(crc >> 24), static_cast<uint8_t>(crc >> 16),
+                     static_cast<uint8_t>(crc >> 8), static_cast<uint8_t>(crc)});
+  return c;
+}
+
+// A 16 x 16 PNG of `depth` and `colour` whose chunks after the header are `rest`.
+Bytes png_with(uint8_t depth, uint8_t colour, const std::vector<Bytes>& rest) {
+  Bytes f = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+  const Bytes ihdr = png_chunk("IHDR", {0, 0, 0, 16, 0, 0, 0, 16, depth, colour, 0, 0, 0});
+  f.insert(f.end(), ihdr.begin(), ihdr.end());
+  for (const Bytes& c : rest) f.insert(f.end(), c.begin(), c.end());
+  const Bytes iend = png_chunk("IEND", {});
+  f.insert(f.end(), iend.begin(), iend.end());
+  return f;
+}
+
+Bytes grey_idat() {
+  Bytes raw(16 * 17, 0x80);
+  for (int y = 0; y < 16; y++) raw[static_cast<size_t>(y) * 17] = 0;  // filter: none
+  uLongf n = compressBound(static_cast<uLong>(raw.size()));
+  Bytes z(n);
+  compress(z.data(), &n, raw.data(), static_cast<uLong>(raw.size()));
+  z.resize(n);
+  return png_chunk("IDAT", z);
+}
+
 class ProbeAgreesWithDecode : public ::testing::TestWithParam<HeaderCase> {};
 
 TEST_P(ProbeAgreesWithDecode, SameAnswerOrSameRefusal) {
   TempDir dir;
-  const std::string path = dir.file("crafted.jpg");
+  const Bytes& b = GetParam().bytes;
+  const std::string path = dir.file(b[0] == 0x89  ? "crafted.png"
+                                    : b[0] == 'R' ? "crafted.webp"
+                                                  : "crafted.jpg");
   write_file(path, GetParam().bytes);
   const char* json = nullptr;
   const int fast = imgconvert_probe(path.c_str(), &json);
@@ -149,16 +187,24 @@ Bytes two_frames() {
 
 INSTANTIATE_TEST_SUITE_P(
     Crafted, ProbeAgreesWithDecode,
-    ::testing::Values(HeaderCase{"two_frame_headers", two_frames()},
-                      HeaderCase{"no_components", jpeg_headers(0xC0, 16, 16, 0)},
-                      HeaderCase{"two_components", jpeg_headers(0xC0, 16, 16, 2)},
-                      HeaderCase{"five_components", jpeg_headers(0xC0, 16, 16, 5)},
-                      HeaderCase{"hierarchical", jpeg_headers(0xC5, 16, 16, 3)},
-                      HeaderCase{"lossless", jpeg_headers(0xC3, 16, 16, 3)},
-                      HeaderCase{"zero_width", jpeg_headers(0xC0, 0, 16, 3)},
-                      HeaderCase{"over_the_pixel_limit", jpeg_headers(0xC0, 65000, 65000, 3)},
-                      HeaderCase{"webp_header_only",
-                                 {'R', 'I', 'F', 'F', 4, 0, 0, 0, 'W', 'E', 'B', 'P'}}),
+    ::testing::Values(
+        HeaderCase{"two_frame_headers", two_frames()},
+        HeaderCase{"no_components", jpeg_headers(0xC0, 16, 16, 0)},
+        HeaderCase{"two_components", jpeg_headers(0xC0, 16, 16, 2)},
+        HeaderCase{"five_components", jpeg_headers(0xC0, 16, 16, 5)},
+        HeaderCase{"hierarchical", jpeg_headers(0xC5, 16, 16, 3)},
+        HeaderCase{"lossless", jpeg_headers(0xC3, 16, 16, 3)},
+        HeaderCase{"zero_width", jpeg_headers(0xC0, 0, 16, 3)},
+        HeaderCase{"over_the_pixel_limit", jpeg_headers(0xC0, 65000, 65000, 3)},
+        HeaderCase{"png_grey", png_with(8, 0, {grey_idat()})},
+        HeaderCase{"png_no_idat", png_with(8, 0, {})},
+        HeaderCase{"png_two_headers",
+                   png_with(8, 0,
+                            {png_chunk("IHDR", {0, 0, 15, 160, 0, 0, 15, 160, 8, 0, 0, 0, 0}),
+                             grey_idat()})},
+        HeaderCase{"png_depth_3", png_with(3, 0, {grey_idat()})},
+        HeaderCase{"png_colour_5", png_with(8, 5, {grey_idat()})},
+        HeaderCase{"webp_header_only", {'R', 'I', 'F', 'F', 4, 0, 0, 0, 'W', 'E', 'B', 'P'}}),
     CaseName());
 
 }  // namespace
