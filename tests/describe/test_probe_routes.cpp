@@ -207,4 +207,34 @@ INSTANTIATE_TEST_SUITE_P(
         HeaderCase{"webp_header_only", {'R', 'I', 'F', 'F', 4, 0, 0, 0, 'W', 'E', 'B', 'P'}}),
     CaseName());
 
+// Every picture and crafted file of the FFmpeg route's fuzz seeds, named as the fuzz target
+// names it: the header route answers as the full decode does (success or the same message),
+// and a file that converts also probes.
+TEST(ProbeAgreesOnSeeds, HeaderRouteDecodeAndConversion) {
+  static const char* const kExts[] = {"png", "gif", "bmp", "tif", "webp", "jpg"};
+  const std::string seeds = std::string(IMGC_FUZZ_SEEDS) + "/ffmpeg/seeds";
+  TempDir dir;
+  int seen = 0;
+  for (const std::string& name : list_dir(seeds)) {
+    const Bytes seed = read_file(seeds + "/" + name);
+    if (seed.size() < 2) continue;
+    SCOPED_TRACE(name);
+    const std::string path = dir.file("seed." + std::string(kExts[(seed[0] & 0x0F) % 6]));
+    write_file(path, Bytes(seed.begin() + 1, seed.end()));
+    const char* json = nullptr;
+    const int fast = imgconvert_probe(path.c_str(), &json);
+    const std::string fast_text = fast ? json : imgconvert_last_error();
+    const int full = probe_by_decoding(path.c_str(), &json);
+    EXPECT_EQ(fast, full);
+    EXPECT_EQ(fast_text, full ? json : imgconvert_last_error());
+    const int converted =
+        imgconvert_file(path.c_str(), dir.file("out.png").c_str(), nullptr, nullptr);
+    if (converted) {
+      EXPECT_EQ(fast, 1) << "converts but does not probe";
+    }
+    seen++;
+  }
+  EXPECT_GE(seen, 10);
+}
+
 }  // namespace
