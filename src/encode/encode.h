@@ -21,7 +21,7 @@ int encode_any(const imgbuf* img, const char* out, const char* ext, const Conver
 // The writers. Each writes through the descriptor of the empty temporary file `tmp`, which
 // stays open for the caller; `out` is the host's path, used in messages.
 int ff_encode(const imgbuf* img, const char* out, const output_temp* tmp, const char* ext,
-              const ConvertOptions* opts, int32_t* exif_kept = nullptr);
+              const ConvertOptions* opts);
 int heif_encode(const imgbuf* img, const char* out, const output_temp* tmp, const char* ext,
                 const ConvertOptions* opts, int32_t* exif_kept = nullptr);
 int ico_encode(const imgbuf* img, const char* out, const output_temp* tmp);

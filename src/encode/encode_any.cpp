@@ -3,6 +3,7 @@
 
 #include "core/error.h"
 #include "core/output_file.h"
+#include "decode/jpeg_metadata.h"
 #include "encode/encode.h"
 #include "encode/metadata.h"
 #include "platform/platform.h"
@@ -25,15 +26,19 @@ int encode_any(const imgbuf* img, const char* out, const char* ext, const Conver
   else if (strcmp(ext, "webp") == 0)
     ok = webp_encode(img, out, &tmp, opts);
   else
-    ok = ff_encode(img, out, &tmp, ext, opts, &kept);
+    ok = ff_encode(img, out, &tmp, ext, opts);
   // A delayed write error (a full disk on some file systems) shows only at the close.
   if (!ok || !output_temp_close(&tmp)) {
     output_discard(&tmp);
     return ok ? set_error("cannot write output '%s'", out) : 0;
   }
-  // Metadata the encoders cannot write goes into their finished file, before the rename.
+  // Metadata the encoders cannot write goes into their finished, closed file, before the
+  // rename (Windows renames nothing over a file that is still open). A failed insertion
+  // keeps the encoder's complete file; the result says so.
   const char* path = tmp.path.c_str();
-  if (strcmp(ext, "png") == 0)
+  if (strcmp(ext, "jpg") == 0 || strcmp(ext, "jpeg") == 0)
+    kept = jpeg_reinsert_exif(path, img, opts);
+  else if (strcmp(ext, "png") == 0)
     kept = png_add_exif(path, img, opts);
   else if (strcmp(ext, "webp") == 0)
     kept = webp_add_metadata(path, img, opts);

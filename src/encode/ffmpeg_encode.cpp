@@ -6,7 +6,6 @@ extern "C" {
 
 #include "core/error.h"
 #include "core/ffmpeg_util.h"
-#include "decode/jpeg_metadata.h"
 #include "encode/encode.h"
 #include "encode/gif_palette.h"
 #include "encode/metadata.h"
@@ -140,7 +139,7 @@ int jpeg_quantiser(int quality) {
 }
 
 int ff_encode(const imgbuf* img, const char* out, const output_temp* tmp, const char* ext,
-              const ConvertOptions* opts, int32_t* exif_kept) {
+              const ConvertOptions* opts) {
   const FfEncoder* e = ff_find_encoder(ext);
   if (!e) return set_error("no ffmpeg encoder for .%s (use heic/avif path)", ext);
   const AVPixelFormat pix_fmt = imgbuf_is_transparent(img) ? e->transparent_fmt : e->opaque_fmt;
@@ -223,8 +222,5 @@ int ff_encode(const imgbuf* img, const char* out, const output_temp* tmp, const 
   if (av_write_trailer(o.oc) < 0) return set_error("write_trailer failed");
   // A write error can surface only when the buffered tail is flushed.
   if (ff_fd_output_close(&o.oc->pb) < 0) return set_error("cannot write output '%s'", out);
-  // A failed re-insertion keeps the encoder's complete file; the result says so.
-  const int kept = is_jpeg(ext) ? jpeg_reinsert_exif(tmp->path.c_str(), img, opts) : 0;
-  if (exif_kept) *exif_kept = kept;
   return 1;
 }
