@@ -87,9 +87,12 @@ const char kChain[] =
     "split[a][b];[b]palettegen=stats_mode=single:reserve_transparent=0[p];"
     "[a][p]paletteuse=dither=floyd_steinberg";
 
-// The record's RGB into a frame of the filter's own allocation; alpha is dropped.
+// The record's pixels into a frame of the filters' own format (RGB32: palettegen's and
+// paletteuse's only input), opaque. Handed over in that format, the frame is converted by no
+// inserted scaler and, released by palettegen before paletteuse dithers it, never copied
+// either: a 178 MP picture costs one such frame, not three.
 int record_to_frame(const imgbuf* img, AVFrame* f) {
-  f->format = AV_PIX_FMT_RGB24;
+  f->format = AV_PIX_FMT_RGB32;
   f->width = img->width;
   f->height = img->height;
   if (av_frame_get_buffer(f, 0) < 0) return set_error("out of memory");
@@ -97,12 +100,10 @@ int record_to_frame(const imgbuf* img, AVFrame* f) {
   const int64_t w = img->width;
   for (int64_t y = 0; y < img->height; y++) {
     const uint8_t* src = img->pixels + y * w * bpp;
-    uint8_t* dst = f->data[0] + y * f->linesize[0];
-    if (bpp == 3) {
-      memcpy(dst, src, static_cast<size_t>(w) * 3);
-      continue;
-    }
-    for (int64_t x = 0; x < w; x++) memcpy(dst + x * 3, src + x * 4, 3);
+    uint32_t* dst = reinterpret_cast<uint32_t*>(f->data[0] + y * f->linesize[0]);
+    for (int64_t x = 0; x < w; x++, src += bpp)
+      dst[x] = 0xFF000000u | static_cast<uint32_t>(src[0]) << 16 |
+               static_cast<uint32_t>(src[1]) << 8 | src[2];
   }
   f->pts = 0;
   return 1;
@@ -114,7 +115,7 @@ int build_graph(const FilterApi& f, const imgbuf* img, AVFilterGraph* g, AVFilte
   g->nb_threads = 1;
   char args[128];
   snprintf(args, sizeof args, "video_size=%dx%d:pix_fmt=%d:time_base=1/25:pixel_aspect=1/1",
-           img->width, img->height, static_cast<int>(AV_PIX_FMT_RGB24));
+           img->width, img->height, static_cast<int>(AV_PIX_FMT_RGB32));
   if (f.create_filter(src, f.get_by_name("buffer"), "in", args, nullptr, g) < 0 ||
       f.create_filter(sink, f.get_by_name("buffersink"), "out", nullptr, nullptr, g) < 0)
     return set_error("gif palette filter failed");
