@@ -29,6 +29,7 @@ int sniff_still(const char* name) {
   const size_t n = f ? fread(head, 1, sizeof head, f.get()) : 0;
   if (jpeg_signature(head, n)) return STILL_JPEG;
   if (webp_signature(head, n)) return STILL_WEBP;
+  if (tiff_signature(head, n)) return STILL_TIFF;
   return STILL_OTHER;
 }
 
@@ -59,6 +60,8 @@ int decode_any(const char* path, imgbuf* img, const ConvertOptions* opts) {
       return decode_jpeg(path, img, limit, name, opts);
     case STILL_WEBP:
       return decode_webp(path, img, limit, name);
+    case STILL_TIFF:
+      return decode_tiff(path, img, limit, name);
     default:
       return decode_ffmpeg(path, img, limit, name, opts);
   }

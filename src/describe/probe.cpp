@@ -192,7 +192,7 @@ int png_header(FILE* f, FileHeader* h) {
   return 0;
 }
 
-// The header of a file by content, as the decode chooses its reader: JPEG and WebP through
+// The header of a file by content, as the decode chooses its reader: JPEG, WebP and TIFF through
 // their libraries (a header they refuse fails the probe with the decode's message), PNG by
 // its chunks, anything else through FFmpeg's decoder with frames discarded. Returns 1 when
 // known, 0 when the probe fails (message set), -1 when only a full decode can tell.
@@ -206,6 +206,13 @@ int read_header(const char* in, const char* name, FileHeader* h) {
       int transparent = 0;
       const int r =
           webp_read_header(in, name, kDefaultMaxPixels, &h->width, &h->height, &transparent);
+      h->may_be_transparent = transparent != 0;
+      return r;
+    }
+    case STILL_TIFF: {
+      int transparent = 0;
+      const int r =
+          tiff_read_header(in, name, kDefaultMaxPixels, &h->width, &h->height, &transparent);
       h->may_be_transparent = transparent != 0;
       return r;
     }

@@ -1,0 +1,239 @@
+// TIFF through libtiff's RGBA interface, which turns every photometric it knows (grey of
+// any depth, palette, RGB, YCbCr, CMYK, CIELab, LogLuv) in strips or tiles, chunky or
+// planar, under every codec it was built with, into 8-bit RGBA. It reads the first image.
+//
+// libtiff reports through handlers set on each handle: they keep its messages out of the
+// host's terminal, and any error fails the decode, so a strip it could not read never
+// passes as part of the picture.
+#include <tiffio.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "core/error.h"
+#include "core/holders.h"
+#include "decode/decode.h"
+
+namespace {
+
+using TiffPtr = std::unique_ptr<TIFF, ReleaseWith<TIFFClose>>;
+using TiffOptionsPtr = std::unique_ptr<TIFFOpenOptions, ReleaseWith<TIFFOpenOptionsFree>>;
+
+// Enough for the tag arrays and strips of any header this reader is asked about; the decode
+// raises it to what its own picture needs.
+constexpr tmsize_t kHeaderMemLimit = 64 << 20;
+
+struct TiffSource {
+  FILE* f;
+  int errors;
+};
+
+int64_t file_seek(FILE* f, int64_t off, int whence) {
+#if defined(_WIN32)
+  if (_fseeki64(f, off, whence) != 0) return -1;
+  return _ftelli64(f);
+#else
+  if (fseeko(f, static_cast<off_t>(off), whence) != 0) return -1;
+  return ftello(f);
+#endif
+}
+
+tmsize_t on_read(thandle_t h, void* buf, tmsize_t n) {
+  return static_cast<tmsize_t>(
+      fread(buf, 1, static_cast<size_t>(n), static_cast<TiffSource*>(h)->f));
+}
+tmsize_t on_write(thandle_t, void*, tmsize_t) { return 0; }
+toff_t on_seek(thandle_t h, toff_t off, int whence) {
+  const int64_t at = file_seek(static_cast<TiffSource*>(h)->f, static_cast<int64_t>(off), whence);
+  return at < 0 ? static_cast<toff_t>(-1) : static_cast<toff_t>(at);
+}
+int on_close(thandle_t) { return 0; }  // the FILE belongs to the caller
+toff_t on_size(thandle_t h) {
+  FILE* f = static_cast<TiffSource*>(h)->f;
+  const int64_t here = file_seek(f, 0, SEEK_CUR);
+  const int64_t end = file_seek(f, 0, SEEK_END);
+  file_seek(f, here, SEEK_SET);
+  return end < 0 ? 0 : static_cast<toff_t>(end);
+}
+int on_map(thandle_t, tdata_t*, toff_t*) { return 0; }
+void on_unmap(thandle_t, tdata_t, toff_t) {}
+
+int on_error(TIFF*, void* user, const char*, const char*, va_list) {
+  static_cast<TiffSource*>(user)->errors++;
+  return 1;  // handled: nothing reaches libtiff's default printer
+}
+int on_warning(TIFF*, void*, const char*, const char*, va_list) { return 1; }
+
+// Opens the first image of the file with the given allocation bound; null when libtiff
+// refuses the header (src->errors counts why).
+TiffPtr open_tiff(TiffSource* src, tmsize_t mem_limit) {
+  TiffOptionsPtr opts(TIFFOpenOptionsAlloc());
+  // libtiff reads the file header from where the file stands.
+  if (!opts || file_seek(src->f, 0, SEEK_SET) != 0) return nullptr;
+  TIFFOpenOptionsSetMaxSingleMemAlloc(opts.get(), mem_limit);
+  TIFFOpenOptionsSetErrorHandlerExtR(opts.get(), on_error, src);
+  TIFFOpenOptionsSetWarningHandlerExtR(opts.get(), on_warning, src);
+  // "m": read through the procs, never a mapping of a file another process may truncate.
+  return TiffPtr(TIFFClientOpenExt("input", "rm", static_cast<thandle_t>(src), on_read, on_write,
+                                   on_seek, on_close, on_size, on_map, on_unmap, opts.get()));
+}
+
+struct TiffHeader {
+  uint32_t width;
+  uint32_t height;
+  uint16_t photometric;
+  uint16_t planar;
+  uint16_t bits;
+  uint16_t samples;
+  int alpha;  // EXTRASAMPLE_ASSOCALPHA, EXTRASAMPLE_UNASSALPHA or 0
+};
+
+// The header as the RGBA interface reads it, refused where that interface or the pixel
+// limit refuses it, and where a strip or tile lies past the end of the file (libtiff would
+// fail on it, and the probe must know without decoding).
+int read_tiff_header(const char* path, TIFF* tif, const TiffSource& src, int64_t max_pixels,
+                     TiffHeader* h) {
+  char emsg[1024];
+  if (!TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &h->width) ||
+      !TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &h->height) || !TIFFRGBAImageOK(tif, emsg))
+    return set_error("no decodable frame in '%s'", path);
+  if (!imgbuf_check_pixels(h->width, h->height, max_pixels)) return 0;
+  TIFFGetFieldDefaulted(tif, TIFFTAG_PHOTOMETRIC, &h->photometric);
+  TIFFGetFieldDefaulted(tif, TIFFTAG_PLANARCONFIG, &h->planar);
+  TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &h->bits);
+  TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &h->samples);
+  const toff_t size = TIFFGetSizeProc(tif)(TIFFClientdata(tif));
+  const uint32_t chunks = TIFFNumberOfStrips(tif);  // counts tiles in a tiled file
+  for (uint32_t i = 0; i < chunks; i++) {
+    const uint64_t off = TIFFGetStrileOffset(tif, i), n = TIFFGetStrileByteCount(tif, i);
+    if (off > size || n > size - off) return set_error("no decodable frame in '%s'", path);
+  }
+  // The RGBA interface's own reading of the alpha, which Begin also reports; CMYK's fourth
+  // band is ink, never alpha, whatever the extra samples say.
+  TIFFRGBAImage img;
+  if (!TIFFRGBAImageBegin(&img, tif, 0, emsg)) return set_error("no decodable frame in '%s'", path);
+  h->alpha = h->photometric == PHOTOMETRIC_SEPARATED ? 0 : img.alpha;
+  TIFFRGBAImageEnd(&img);
+  // An error libtiff recovered from while reading the directory still fails the decode.
+  return src.errors ? set_error("no decodable frame in '%s'", path) : 1;
+}
+
+// 1 when the RGBA interface hands these samples over premultiplied: always for associated
+// alpha, and for unassociated alpha except 8-bit chunky grey, which it passes as stored.
+bool output_premultiplied(const TiffHeader& h) {
+  if (h.alpha == EXTRASAMPLE_ASSOCALPHA) return true;
+  if (h.alpha != EXTRASAMPLE_UNASSALPHA) return false;
+  const bool grey =
+      h.photometric == PHOTOMETRIC_MINISBLACK || h.photometric == PHOTOMETRIC_MINISWHITE;
+  return !(grey && h.planar == PLANARCONFIG_CONTIG && h.bits == 8 && h.samples == 2);
+}
+
+// libtiff's ABGR words, in place, as R, G, B, A bytes, colour un-premultiplied when asked;
+// without an alpha sample every pixel is opaque.
+void unpack_rgba(uint8_t* pixels, size_t count, const TiffHeader& h) {
+  const bool premultiplied = output_premultiplied(h);
+  for (size_t i = 0; i < count; i++) {
+    uint32_t v;
+    memcpy(&v, pixels + 4 * i, 4);
+    uint8_t* p = pixels + 4 * i;
+    const uint32_t a = TIFFGetA(v);
+    const uint32_t c[3] = {TIFFGetR(v), TIFFGetG(v), TIFFGetB(v)};
+    for (int k = 0; k < 3; k++) {
+      uint32_t x = c[k];
+      if (premultiplied && a < 255) x = a == 0 ? 0 : (x * 255 + a / 2) / a;
+      p[k] = static_cast<uint8_t>(x > 255 ? 255 : x);
+    }
+    p[3] = h.alpha ? static_cast<uint8_t>(a) : 255;
+  }
+}
+
+void capture_icc(TIFF* tif, imgbuf* img) {
+  uint32_t n = 0;
+  void* data = nullptr;
+  if (!TIFFGetField(tif, TIFFTAG_ICCPROFILE, &n, &data) || !data || n == 0 || n > INT32_MAX) return;
+  img->icc = static_cast<uint8_t*>(malloc(n));
+  if (!img->icc) return;
+  memcpy(img->icc, data, n);
+  img->icc_size = static_cast<int32_t>(n);
+}
+
+// The most one strip or tile of this picture needs: all of it at up to four 16-bit samples
+// per pixel, so a header claiming more cannot make libtiff allocate it.
+tmsize_t decode_mem_limit(const TiffHeader& h) {
+  const uint64_t need = static_cast<uint64_t>(h.width) * h.height * 8 + (1 << 20);
+  return need > static_cast<uint64_t>(kHeaderMemLimit) ? static_cast<tmsize_t>(need)
+                                                       : kHeaderMemLimit;
+}
+
+}  // namespace
+
+int tiff_signature(const uint8_t* head, size_t n) {
+  if (n < 4) return 0;
+  const bool ii = head[0] == 'I' && head[1] == 'I' && head[3] == 0;
+  const bool mm = head[0] == 'M' && head[1] == 'M' && head[2] == 0;
+  return (ii && (head[2] == 42 || head[2] == 43)) || (mm && (head[3] == 42 || head[3] == 43));
+}
+
+int decode_tiff(const char* path, imgbuf* img, int64_t max_pixels, const char* open_name) {
+  FilePtr f(fopen(open_name ? open_name : path, "rb"));
+  if (!f) return set_error("cannot open input '%s'", path);
+  TiffSource src = {f.get(), 0};
+  TiffHeader h{};
+  {
+    TiffPtr tif = open_tiff(&src, kHeaderMemLimit);
+    if (!tif) return set_error("no decodable frame in '%s'", path);
+    if (!read_tiff_header(path, tif.get(), src, max_pixels, &h)) return 0;
+  }
+  src.errors = 0;
+  BytesPtr tile_buffer;  // outlives the handle, which reads into it
+  TiffPtr tif = open_tiff(&src, decode_mem_limit(h));
+  if (!tif) return set_error("no decodable frame in '%s'", path);
+  uint16_t compression = COMPRESSION_NONE;
+  TIFFGetFieldDefaulted(tif.get(), TIFFTAG_COMPRESSION, &compression);
+  if (TIFFIsTiled(tif.get()) && compression == COMPRESSION_NONE) {
+    // libtiff 4.5 rounds its own read buffer up to a kilobyte and then refuses an
+    // uncompressed tile whose buffer is not exactly one tile: it is given one that is.
+    const uint64_t tile = TIFFTileSize64(tif.get());
+    if (tile == 0 || tile > static_cast<uint64_t>(decode_mem_limit(h)))
+      return set_error("no decodable frame in '%s'", path);
+    tile_buffer.reset(static_cast<uint8_t*>(malloc(static_cast<size_t>(tile))));
+    if (!tile_buffer) return set_error("out of memory");
+    TIFFReadBufferSetup(tif.get(), tile_buffer.get(), static_cast<tmsize_t>(tile));
+  }
+  // The ABGR words take as many bytes as the RGBA rows, so they are written where the rows go.
+  img->pixels = imgbuf_alloc_pixels(h.width, h.height, 4);
+  if (!img->pixels) return set_error("out of memory");
+  char emsg[1024];
+  TIFFRGBAImage rgba;
+  if (!TIFFRGBAImageBegin(&rgba, tif.get(), 1, emsg))
+    return set_error("no decodable frame in '%s'", path);
+  rgba.req_orientation = ORIENTATION_TOPLEFT;
+  const int got =
+      TIFFRGBAImageGet(&rgba, reinterpret_cast<uint32_t*>(img->pixels), h.width, h.height);
+  TIFFRGBAImageEnd(&rgba);
+  if (!got || src.errors) return set_error("no decodable frame in '%s'", path);
+  unpack_rgba(img->pixels, static_cast<size_t>(h.width) * h.height, h);
+  img->width = static_cast<int32_t>(h.width);
+  img->height = static_cast<int32_t>(h.height);
+  img->has_alpha = 1;
+  imgbuf_drop_opaque_alpha(img);
+  capture_icc(tif.get(), img);
+  snprintf(img->engine, sizeof img->engine, "%s", "ffmpeg");
+  return 1;
+}
+
+int tiff_read_header(const char* path, const char* open_name, int64_t max_pixels, int64_t* width,
+                     int64_t* height, int* may_be_transparent) {
+  FilePtr f(fopen(open_name ? open_name : path, "rb"));
+  if (!f) return set_error("cannot open input '%s'", path);
+  TiffSource src = {f.get(), 0};
+  TiffPtr tif = open_tiff(&src, kHeaderMemLimit);
+  if (!tif) return set_error("no decodable frame in '%s'", path);
+  TiffHeader h{};
+  if (!read_tiff_header(path, tif.get(), src, max_pixels, &h)) return 0;
+  *width = h.width;
+  *height = h.height;
+  *may_be_transparent = h.alpha != 0 || h.photometric == PHOTOMETRIC_PALETTE;
+  return 1;
+}
