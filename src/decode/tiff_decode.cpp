@@ -208,7 +208,8 @@ int decode_tiff(const char* path, imgbuf* img, int64_t max_pixels, const char* o
   TIFFRGBAImage rgba;
   if (!TIFFRGBAImageBegin(&rgba, tif.get(), 1, emsg))
     return set_error("no decodable frame in '%s'", path);
-  rgba.req_orientation = ORIENTATION_TOPLEFT;
+  // As stored, like every other input: orientation is applied only when asked for.
+  rgba.req_orientation = rgba.orientation;
   const int got =
       TIFFRGBAImageGet(&rgba, reinterpret_cast<uint32_t*>(img->pixels), h.width, h.height);
   TIFFRGBAImageEnd(&rgba);

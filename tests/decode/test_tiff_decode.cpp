@@ -286,4 +286,26 @@ TEST(TiffBaseline, HandBuiltFileDecodesWhole) {
   EXPECT_EQ(img.pixels[3 * 41], static_cast<uint8_t>(3 * 41 * 7));
 }
 
+TEST(TiffOrientation, RowsComeAsStored) {
+  // libtiff would flip a bottom-right file; like a JPEG's EXIF Orientation, the tag is
+  // applied only when asked for.
+  TempDir dir;
+  const std::string f = dir.file("in.tif");
+  TIFF* t = TIFFOpen(f.c_str(), "w");
+  ASSERT_NE(t, nullptr);
+  TIFFSetField(t, TIFFTAG_IMAGEWIDTH, 2);
+  TIFFSetField(t, TIFFTAG_IMAGELENGTH, 2);
+  TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, 8);
+  TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, 3);
+  TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
+  TIFFSetField(t, TIFFTAG_ORIENTATION, ORIENTATION_BOTRIGHT);
+  uint8_t rows[2][6] = {{1, 2, 3, 4, 5, 6}, {7, 8, 9, 10, 11, 12}};
+  for (uint32_t y = 0; y < 2; y++) ASSERT_EQ(TIFFWriteScanline(t, rows[y], y, 0), 1);
+  TIFFClose(t);
+  Img img = read_image(f);
+  ASSERT_EQ(img.has_alpha, 0);
+  EXPECT_EQ(std::vector<uint8_t>(img.pixels, img.pixels + 12),
+            std::vector<uint8_t>({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}));
+}
+
 }  // namespace
