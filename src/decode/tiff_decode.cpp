@@ -7,6 +7,8 @@
 // passes as part of the picture.
 #include <tiffio.h>
 
+#include <array>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -119,15 +121,10 @@ int read_tiff_header(const char* path, TIFF* tif, const TiffSource& src, int64_t
   return src.errors ? set_error("no decodable frame in '%s'", path) : 1;
 }
 
-// 1 when the RGBA interface hands these samples over premultiplied: always for associated
-// alpha, and for unassociated alpha except 8-bit chunky grey, which it passes as stored.
-bool output_premultiplied(const TiffHeader& h) {
-  if (h.alpha == EXTRASAMPLE_ASSOCALPHA) return true;
-  if (h.alpha != EXTRASAMPLE_UNASSALPHA) return false;
-  const bool grey =
-      h.photometric == PHOTOMETRIC_MINISBLACK || h.photometric == PHOTOMETRIC_MINISWHITE;
-  return !(grey && h.planar == PLANARCONFIG_CONTIG && h.bits == 8 && h.samples == 2);
-}
+// 1 when the samples come premultiplied: associated alpha, stored so. (Unassociated colour
+// would be premultiplied by the RGBA interface through its UaToAa table, which the decode
+// makes an identity so that such colour passes exactly.)
+bool output_premultiplied(const TiffHeader& h) { return h.alpha == EXTRASAMPLE_ASSOCALPHA; }
 
 // libtiff's ABGR words, in place, as R, G, B, A bytes, colour un-premultiplied when asked;
 // without an alpha sample every pixel is opaque.
@@ -145,6 +142,48 @@ void unpack_rgba(uint8_t* pixels, size_t count, const TiffHeader& h) {
       p[k] = static_cast<uint8_t>(x > 255 ? 255 : x);
     }
     p[3] = h.alpha ? static_cast<uint8_t>(a) : 255;
+  }
+}
+
+// 8-bit CIELab as sRGB with the D65 white, as the peers convert it (libtiff's own
+// conversion models a display of its own and lands several levels away). Replaces the RGBA
+// interface's routine for three-sample chunky Lab, with the same arguments.
+uint8_t srgb_encode(float linear) {
+  // Linear light in 1/4095 steps to the sRGB curve, computed once.
+  static const std::array<uint8_t, 4096> table = [] {
+    std::array<uint8_t, 4096> t{};
+    for (int i = 0; i < 4096; i++) {
+      const double c = i / 4095.0;
+      const double v = c <= 0.0031308 ? 12.92 * c : 1.055 * std::pow(c, 1 / 2.4) - 0.055;
+      t[i] = static_cast<uint8_t>(std::lround(v * 255));
+    }
+    return t;
+  }();
+  const float c = linear < 0 ? 0 : linear > 1 ? 1 : linear;
+  return table[static_cast<int>(c * 4095 + 0.5f)];
+}
+
+float lab_finv(float t) {
+  return t > 6.0f / 29 ? t * t * t : 3 * (6.0f / 29) * (6.0f / 29) * (t - 4.0f / 29);
+}
+
+void put_lab8(TIFFRGBAImage*, uint32_t* cp, uint32_t, uint32_t, uint32_t w, uint32_t h,
+              int32_t fromskew, int32_t toskew, unsigned char* pp) {
+  fromskew *= 3;
+  for (; h > 0; --h) {
+    for (uint32_t x = w; x > 0; --x) {
+      const float fy = (pp[0] * (100.0f / 255) + 16) / 116;
+      const float fx = fy + static_cast<signed char>(pp[1]) / 500.0f;
+      const float fz = fy - static_cast<signed char>(pp[2]) / 200.0f;
+      const float X = 0.95047f * lab_finv(fx), Y = lab_finv(fy), Z = 1.08883f * lab_finv(fz);
+      const uint32_t r = srgb_encode(3.2404542f * X - 1.5371385f * Y - 0.4985314f * Z);
+      const uint32_t g = srgb_encode(-0.9692660f * X + 1.8760108f * Y + 0.0415560f * Z);
+      const uint32_t b = srgb_encode(0.0556434f * X - 0.2040259f * Y + 1.0572252f * Z);
+      *cp++ = r | g << 8 | b << 16 | 0xFF000000u;
+      pp += 3;
+    }
+    cp += toskew;
+    pp += fromskew;
   }
 }
 
@@ -210,6 +249,12 @@ int decode_tiff(const char* path, imgbuf* img, int64_t max_pixels, const char* o
     return set_error("no decodable frame in '%s'", path);
   // As stored, like every other input: orientation is applied only when asked for.
   rgba.req_orientation = rgba.orientation;
+  if (rgba.UaToAa)
+    for (int a = 0; a < 256; a++)
+      for (int v = 0; v < 256; v++) rgba.UaToAa[a << 8 | v] = static_cast<uint8_t>(v);
+  if (h.photometric == PHOTOMETRIC_CIELAB && h.bits == 8 && h.samples == 3 &&
+      h.planar == PLANARCONFIG_CONTIG && rgba.put.contig)
+    rgba.put.contig = put_lab8;
   const int got =
       TIFFRGBAImageGet(&rgba, reinterpret_cast<uint32_t*>(img->pixels), h.width, h.height);
   TIFFRGBAImageEnd(&rgba);
