@@ -92,8 +92,8 @@ struct TiffHeader {
 };
 
 // The header as the RGBA interface reads it, refused where that interface or the pixel
-// limit refuses it, and where a strip or tile lies past the end of the file (libtiff would
-// fail on it, and the probe must know without decoding).
+// limit refuses it, where its codec is missing, and where a strip or tile lies past the end of the
+// file (libtiff would fail on it, and the probe must know without decoding).
 int read_tiff_header(const char* path, TIFF* tif, const TiffSource& src, int64_t max_pixels,
                      TiffHeader* h) {
   char emsg[1024];
@@ -105,6 +105,10 @@ int read_tiff_header(const char* path, TIFF* tif, const TiffSource& src, int64_t
   TIFFGetFieldDefaulted(tif, TIFFTAG_PLANARCONFIG, &h->planar);
   TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &h->bits);
   TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &h->samples);
+  // A codec this libtiff was built without fails only at the first strip: refused here.
+  uint16_t compression = COMPRESSION_NONE;
+  TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &compression);
+  if (!TIFFIsCODECConfigured(compression)) return set_error("no decodable frame in '%s'", path);
   const toff_t size = TIFFGetSizeProc(tif)(TIFFClientdata(tif));
   const uint32_t chunks = TIFFNumberOfStrips(tif);  // counts tiles in a tiled file
   for (uint32_t i = 0; i < chunks; i++) {
