@@ -152,6 +152,18 @@ Bytes grey_idat() {
   return png_chunk("IDAT", z);
 }
 
+// Probes `path` by its header route and by a full decode: both succeed with the same text or
+// fail with the same message. Returns the header route's result.
+int expect_routes_agree(const std::string& path) {
+  const char* json = nullptr;
+  const int fast = imgconvert_probe(path.c_str(), &json);
+  const std::string fast_text = fast ? json : imgconvert_last_error();
+  const int full = probe_by_decoding(path.c_str(), &json);
+  EXPECT_EQ(fast, full);
+  EXPECT_EQ(fast_text, full ? json : imgconvert_last_error());
+  return fast;
+}
+
 class ProbeAgreesWithDecode : public ::testing::TestWithParam<HeaderCase> {};
 
 TEST_P(ProbeAgreesWithDecode, SameAnswerOrSameRefusal) {
@@ -161,12 +173,7 @@ TEST_P(ProbeAgreesWithDecode, SameAnswerOrSameRefusal) {
                                     : b[0] == 'R' ? "crafted.webp"
                                                   : "crafted.jpg");
   write_file(path, GetParam().bytes);
-  const char* json = nullptr;
-  const int fast = imgconvert_probe(path.c_str(), &json);
-  const std::string fast_text = fast ? json : imgconvert_last_error();
-  const int full = probe_by_decoding(path.c_str(), &json);
-  EXPECT_EQ(fast, full);
-  EXPECT_EQ(fast_text, full ? json : imgconvert_last_error());
+  const int fast = expect_routes_agree(path);
   // And the conversion agrees with the probe.
   EXPECT_EQ(imgconvert_file(path.c_str(), dir.file("out.png").c_str(), nullptr, nullptr), fast)
       << imgconvert_last_error();
@@ -221,12 +228,7 @@ TEST(ProbeAgreesOnSeeds, HeaderRouteDecodeAndConversion) {
     SCOPED_TRACE(name);
     const std::string path = dir.file("seed." + std::string(kExts[(seed[0] & 0x0F) % 6]));
     write_file(path, Bytes(seed.begin() + 1, seed.end()));
-    const char* json = nullptr;
-    const int fast = imgconvert_probe(path.c_str(), &json);
-    const std::string fast_text = fast ? json : imgconvert_last_error();
-    const int full = probe_by_decoding(path.c_str(), &json);
-    EXPECT_EQ(fast, full);
-    EXPECT_EQ(fast_text, full ? json : imgconvert_last_error());
+    const int fast = expect_routes_agree(path);
     const int converted =
         imgconvert_file(path.c_str(), dir.file("out.png").c_str(), nullptr, nullptr);
     if (converted) {
