@@ -45,18 +45,19 @@ int open_only_input(AVFormatContext* s, AVIOContext** pb, const char* url, int f
 
 // Image readers and the containers whose first frame is a picture. Scripts and playlists
 // (concat, HLS, DASH, ...) are left out: a nested format context opens its files by its own
-// means, out of reach of the callback above.
+// means, out of reach of the callback above. Never destroyed: a detached batch worker may
+// still open a file while the host exits.
 const char* demuxer_whitelist() {
-  static const std::string list = [] {
-    std::string l = "image2,image2pipe,gif,apng,ico,mov,matroska,avi";
+  static const std::string* const list = [] {
+    auto* l = new std::string("image2,image2pipe,gif,apng,ico,mov,matroska,avi");
     void* it = nullptr;
     while (const AVInputFormat* f = av_demuxer_iterate(&it)) {
       const size_t n = strlen(f->name);
-      if (n > 5 && strcmp(f->name + n - 5, "_pipe") == 0) l += std::string(",") + f->name;
+      if (n > 5 && strcmp(f->name + n - 5, "_pipe") == 0) *l += std::string(",") + f->name;
     }
     return l;
   }();
-  return list.c_str();
+  return list->c_str();
 }
 
 // FFmpeg's PNG decoder refuses an oversized header by itself but forgets the size it read,
