@@ -8,6 +8,7 @@ extern "C" {
 #include <libavfilter/buffersrc.h>
 }
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -27,11 +28,9 @@ struct FilterApi {
   decltype(&avfilter_graph_free) graph_free;
   decltype(&avfilter_graph_create_filter) create_filter;
   decltype(&avfilter_get_by_name) get_by_name;
-  decltype(&avfilter_inout_alloc) inout_alloc;
-  decltype(&avfilter_inout_free) inout_free;
-  decltype(&avfilter_graph_parse_ptr) parse_ptr;
+  decltype(&avfilter_link) link;
   decltype(&avfilter_graph_config) config;
-  decltype(&av_buffersrc_add_frame) add_frame;
+  decltype(&av_buffersrc_add_frame_flags) add_frame;
   decltype(&av_buffersink_get_frame) get_frame;
 };
 
@@ -51,11 +50,9 @@ FilterApi load_filter_api() {
   IMGC_BIND(graph_free, avfilter_graph_free);
   IMGC_BIND(create_filter, avfilter_graph_create_filter);
   IMGC_BIND(get_by_name, avfilter_get_by_name);
-  IMGC_BIND(inout_alloc, avfilter_inout_alloc);
-  IMGC_BIND(inout_free, avfilter_inout_free);
-  IMGC_BIND(parse_ptr, avfilter_graph_parse_ptr);
+  IMGC_BIND(link, avfilter_link);
   IMGC_BIND(config, avfilter_graph_config);
-  IMGC_BIND(add_frame, av_buffersrc_add_frame);
+  IMGC_BIND(add_frame, av_buffersrc_add_frame_flags);
   IMGC_BIND(get_frame, av_buffersink_get_frame);
 #undef IMGC_BIND
   return a;
@@ -65,8 +62,7 @@ FilterApi load_filter_api() {
 const FilterApi* filter_api() {
   static const FilterApi api = load_filter_api();
   const bool whole = api.graph_alloc && api.graph_free && api.create_filter && api.get_by_name &&
-                     api.inout_alloc && api.inout_free && api.parse_ptr && api.config &&
-                     api.add_frame && api.get_frame;
+                     api.link && api.config && api.add_frame && api.get_frame;
   return whole ? &api : nullptr;
 }
 
@@ -75,64 +71,102 @@ struct GraphFree {
 };
 using GraphPtr = std::unique_ptr<AVFilterGraph, GraphFree>;
 
-struct InOutFree {
-  void operator()(AVFilterInOut* io) const { filter_api()->inout_free(&io); }
-};
-using InOutPtr = std::unique_ptr<AVFilterInOut, InOutFree>;
-
-// One palette per frame; no entry is held back for transparency, since the GIF is opaque
+// One palette per picture; no entry is held back for transparency, since the GIF is opaque
 // like the default builder's (alpha is ignored). Floyd-Steinberg measured both closer to
 // photos and faster here than paletteuse's default, sierra2_4a (39.4 against 38.2 dB).
-const char kChain[] =
-    "split[a][b];[b]palettegen=stats_mode=single:reserve_transparent=0[p];"
-    "[a][p]paletteuse=dither=floyd_steinberg";
+const char kPaletteGen[] = "stats_mode=single:reserve_transparent=0";
+const char kPaletteUse[] = "dither=floyd_steinberg";
 
-// The record's pixels into a frame of the filters' own format (RGB32: palettegen's and
-// paletteuse's only input), opaque. Handed over in that format, the frame is converted by no
-// inserted scaler and, released by palettegen before paletteuse dithers it, never copied
-// either: a 178 MP picture costs one such frame, not three.
-int record_to_frame(const imgbuf* img, AVFrame* f) {
+// Pictures up to this many pixels get their palette from every pixel and are dithered as
+// one frame. Larger ones take the palette from an evenly spaced sample of about this many
+// and are dithered in bands of about this many pixels, so the filters never hold a copy of
+// the whole picture: the error diffusion restarts at each band's top row, which is not
+// visible in a photo.
+constexpr int64_t kWholePixels = 4 << 20;
+
+// Rows y0.. of the record (every `step`-th row and column from there) as opaque RGB32, the
+// filters' only input format, so no scaler is inserted before them. Rows past the record's
+// last repeat it: every band has the one size the graph was configured with.
+int rows_to_frame(const imgbuf* img, int y0, int rows, int step, AVFrame* f) {
   f->format = AV_PIX_FMT_RGB32;
-  f->width = img->width;
-  f->height = img->height;
+  f->width = (img->width + step - 1) / step;
+  f->height = rows;
   if (av_frame_get_buffer(f, 0) < 0) return set_error("out of memory");
   const int bpp = img->has_alpha ? 4 : 3;
-  const int64_t w = img->width;
-  for (int64_t y = 0; y < img->height; y++) {
-    const uint8_t* src = img->pixels + y * w * bpp;
-    uint32_t* dst = reinterpret_cast<uint32_t*>(f->data[0] + y * f->linesize[0]);
-    for (int64_t x = 0; x < w; x++, src += bpp)
+  const size_t stride = static_cast<size_t>(img->width) * bpp;
+  for (int r = 0; r < rows; r++) {
+    int64_t y = y0 + static_cast<int64_t>(r) * step;
+    if (y >= img->height) y = img->height - 1;
+    const uint8_t* src = img->pixels + static_cast<size_t>(y) * stride;
+    uint32_t* dst =
+        reinterpret_cast<uint32_t*>(f->data[0] + static_cast<ptrdiff_t>(r) * f->linesize[0]);
+    for (int x = 0; x < f->width; x++, src += static_cast<ptrdiff_t>(bpp) * step)
       dst[x] = 0xFF000000u | static_cast<uint32_t>(src[0]) << 16 |
                static_cast<uint32_t>(src[1]) << 8 | src[2];
   }
-  f->pts = 0;
   return 1;
 }
 
-// buffer -> kChain -> buffersink, single-threaded: batch workers already run side by side.
-int build_graph(const FilterApi& f, const imgbuf* img, AVFilterGraph* g, AVFilterContext** src,
-                AVFilterContext** sink) {
-  g->nb_threads = 1;
+// A buffer source for RGB32 frames of w x h.
+AVFilterContext* add_source(const FilterApi& f, AVFilterGraph* g, const char* name, int w, int h) {
   char args[128];
-  snprintf(args, sizeof args, "video_size=%dx%d:pix_fmt=%d:time_base=1/25:pixel_aspect=1/1",
-           img->width, img->height, static_cast<int>(AV_PIX_FMT_RGB32));
-  if (f.create_filter(src, f.get_by_name("buffer"), "in", args, nullptr, g) < 0 ||
-      f.create_filter(sink, f.get_by_name("buffersink"), "out", nullptr, nullptr, g) < 0)
+  snprintf(args, sizeof args, "video_size=%dx%d:pix_fmt=%d:time_base=1/25:pixel_aspect=1/1", w, h,
+           static_cast<int>(AV_PIX_FMT_RGB32));
+  AVFilterContext* c = nullptr;
+  return f.create_filter(&c, f.get_by_name("buffer"), name, args, nullptr, g) < 0 ? nullptr : c;
+}
+
+AVFilterContext* add_filter(const FilterApi& f, AVFilterGraph* g, const char* filter,
+                            const char* args) {
+  AVFilterContext* c = nullptr;
+  return f.create_filter(&c, f.get_by_name(filter), filter, args, nullptr, g) < 0 ? nullptr : c;
+}
+
+// The 16 x 16 palette palettegen makes of the record (or of its sample).
+// Single-threaded graphs: batch workers already run side by side.
+int make_palette(const FilterApi& f, const imgbuf* img, AVFrame* palette) {
+  int step = 1;
+  while (static_cast<int64_t>(img->width / step) * (img->height / step) > kWholePixels) step++;
+  FramePtr sample(av_frame_alloc());
+  if (!sample) return set_error("out of memory");
+  if (!rows_to_frame(img, 0, (img->height + step - 1) / step, step, sample.get())) return 0;
+  GraphPtr g(f.graph_alloc());
+  if (!g) return set_error("out of memory");
+  g->nb_threads = 1;
+  AVFilterContext* src = add_source(f, g.get(), "in", sample->width, sample->height);
+  AVFilterContext* gen = add_filter(f, g.get(), "palettegen", kPaletteGen);
+  AVFilterContext* sink = add_filter(f, g.get(), "buffersink", nullptr);
+  if (!src || !gen || !sink || f.link(src, 0, gen, 0) < 0 || f.link(gen, 0, sink, 0) < 0 ||
+      f.config(g.get(), nullptr) < 0 || f.add_frame(src, sample.get(), 0) < 0 ||
+      f.add_frame(src, nullptr, 0) < 0 || f.get_frame(sink, palette) < 0)
     return set_error("gif palette filter failed");
-  InOutPtr outputs(f.inout_alloc());
-  InOutPtr inputs(f.inout_alloc());
-  if (!outputs || !inputs) return set_error("out of memory");
-  outputs->name = av_strdup("in");
-  outputs->filter_ctx = *src;
-  inputs->name = av_strdup("out");
-  inputs->filter_ctx = *sink;
-  AVFilterInOut* in_raw = inputs.release();
-  AVFilterInOut* out_raw = outputs.release();
-  const int r = f.parse_ptr(g, kChain, &in_raw, &out_raw, nullptr);
-  f.inout_free(&in_raw);
-  f.inout_free(&out_raw);
-  if (r < 0 || f.config(g, nullptr) < 0) return set_error("gif palette filter failed");
   return 1;
+}
+
+// Copies the bands paletteuse has finished into the PAL8 frame; `next` counts them.
+int drain(const FilterApi& f, AVFilterContext* sink, int band_rows, AVFrame* frame, int* next) {
+  for (;;) {
+    FramePtr out(av_frame_alloc());
+    if (!out) return set_error("out of memory");
+    const int r = f.get_frame(sink, out.get());
+    if (r == AVERROR(EAGAIN) || r == AVERROR_EOF) return 1;
+    const int64_t y0 = static_cast<int64_t>(*next) * band_rows;
+    if (r < 0 || out->format != AV_PIX_FMT_PAL8 || out->width != frame->width ||
+        out->height != band_rows || !out->data[1] || y0 >= frame->height)
+      return set_error("gif palette filter failed");
+    const int rows = static_cast<int>(std::min<int64_t>(band_rows, frame->height - y0));
+    for (int y = 0; y < rows; y++)
+      memcpy(frame->data[0] + (y0 + y) * frame->linesize[0],
+             out->data[0] + static_cast<ptrdiff_t>(y) * out->linesize[0],
+             static_cast<size_t>(frame->width));
+    if (*next == 0) {
+      // Every entry opaque: the GIF writer would take a clear entry for the transparent one.
+      const uint32_t* from = reinterpret_cast<const uint32_t*>(out->data[1]);
+      uint32_t* to = reinterpret_cast<uint32_t*>(frame->data[1]);
+      for (int i = 0; i < 256; i++) to[i] = from[i] | 0xFF000000u;
+    }
+    ++*next;
+  }
 }
 
 }  // namespace
@@ -140,30 +174,36 @@ int build_graph(const FilterApi& f, const imgbuf* img, AVFilterGraph* g, AVFilte
 int gif_fill_frame_quality(const imgbuf* img, AVFrame* frame) {
   const FilterApi* f = filter_api();
   if (!f) return set_error("gif palette filter failed: libavfilter cannot be loaded");
-  GraphPtr graph(f->graph_alloc());
-  if (!graph) return set_error("out of memory");
-  AVFilterContext* src = nullptr;
-  AVFilterContext* sink = nullptr;
-  if (!build_graph(*f, img, graph.get(), &src, &sink)) return 0;
+  FramePtr palette(av_frame_alloc());
+  if (!palette) return set_error("out of memory");
+  if (!make_palette(*f, img, palette.get())) return 0;
 
-  FramePtr in(av_frame_alloc());
-  if (!in) return set_error("out of memory");
-  if (!record_to_frame(img, in.get())) return 0;
-  if (f->add_frame(src, in.get()) < 0 || f->add_frame(src, nullptr) < 0)
+  const int64_t fit = std::max<int64_t>(1, kWholePixels / img->width);
+  const int band_rows = static_cast<int>(std::min<int64_t>(img->height, fit));
+  const int bands = (img->height + band_rows - 1) / band_rows;
+  GraphPtr g(f->graph_alloc());
+  if (!g) return set_error("out of memory");
+  g->nb_threads = 1;
+  AVFilterContext* src = add_source(*f, g.get(), "in", img->width, band_rows);
+  AVFilterContext* pal = add_source(*f, g.get(), "pal", palette->width, palette->height);
+  AVFilterContext* use = add_filter(*f, g.get(), "paletteuse", kPaletteUse);
+  AVFilterContext* sink = add_filter(*f, g.get(), "buffersink", nullptr);
+  if (!src || !pal || !use || !sink || f->link(src, 0, use, 0) < 0 || f->link(pal, 0, use, 1) < 0 ||
+      f->link(use, 0, sink, 0) < 0 || f->config(g.get(), nullptr) < 0 ||
+      f->add_frame(pal, palette.get(), 0) < 0 || f->add_frame(pal, nullptr, 0) < 0)
     return set_error("gif palette filter failed");
-  FramePtr out(av_frame_alloc());
-  if (!out) return set_error("out of memory");
-  if (f->get_frame(sink, out.get()) < 0 || out->format != AV_PIX_FMT_PAL8 ||
-      out->width != img->width || out->height != img->height || !out->data[1])
+  // Each band goes in as its own frame and comes out before the next is made.
+  int done = 0;
+  for (int b = 0; b < bands; b++) {
+    FramePtr band(av_frame_alloc());
+    if (!band) return set_error("out of memory");
+    if (!rows_to_frame(img, b * band_rows, band_rows, 1, band.get())) return 0;
+    band->pts = b;
+    if (f->add_frame(src, band.get(), 0) < 0) return set_error("gif palette filter failed");
+    if (!drain(*f, sink, band_rows, frame, &done)) return 0;
+  }
+  if (f->add_frame(src, nullptr, 0) < 0 || !drain(*f, sink, band_rows, frame, &done) ||
+      done != bands)
     return set_error("gif palette filter failed");
-
-  for (int y = 0; y < img->height; y++)
-    memcpy(frame->data[0] + static_cast<ptrdiff_t>(y) * frame->linesize[0],
-           out->data[0] + static_cast<ptrdiff_t>(y) * out->linesize[0],
-           static_cast<size_t>(img->width));
-  // Every entry opaque: the GIF writer would take a clear entry for the transparent one.
-  const uint32_t* from = reinterpret_cast<const uint32_t*>(out->data[1]);
-  uint32_t* to = reinterpret_cast<uint32_t*>(frame->data[1]);
-  for (int i = 0; i < 256; i++) to[i] = from[i] | 0xFF000000u;
   return 1;
 }

@@ -370,6 +370,7 @@ struct GifCase {
   const char* name;
   bool alpha;
   double min_db;
+  int width, height;
 };
 
 class GifQuality : public ::testing::TestWithParam<GifCase> {};
@@ -377,7 +378,7 @@ class GifQuality : public ::testing::TestWithParam<GifCase> {};
 TEST_P(GifQuality, FarCloserToAPhotoThanTheDefault) {
   const GifCase& c = GetParam();
   TempDir dir;
-  Img src = make_photo(240, 160);
+  Img src = make_photo(c.width, c.height);
   if (c.alpha) {  // the same colours with an alpha channel, which GIF output ignores
     Img rgba = blank_image(src.width, src.height, true);
     for (size_t i = 0; i < size_t(src.width) * src.height; i++) {
@@ -401,8 +402,11 @@ TEST_P(GifQuality, FarCloserToAPhotoThanTheDefault) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Images, GifQuality,
-                         ::testing::Values(GifCase{"Opaque", false, 34.0},
-                                           GifCase{"AlphaIgnored", true, 34.0}),
+                         ::testing::Values(GifCase{"Opaque", false, 34.0, 240, 160},
+                                           GifCase{"AlphaIgnored", true, 34.0, 240, 160},
+                                           // past 4 MP: a sampled palette, dithered in two
+                                           // bands, the second padded below the picture
+                                           GifCase{"Banded", false, 34.0, 2900, 1500}),
                          CaseName());
 
 // ---- the option texts ----
