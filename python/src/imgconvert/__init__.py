@@ -38,6 +38,15 @@ PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 Status = Dict[str, Any]
 
 
+def __getattr__(name: str) -> Any:
+    # imgconvert.dask is imported on first use only: the package never needs Dask otherwise.
+    if name == "dask":
+        import importlib
+
+        return importlib.import_module(".dask", __name__)
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+
 class _JobOutOfRange(ImgConvertError, ValueError):
     """A job id the library has no slot for: a ValueError, raised before any call, with the
     library's own message."""
@@ -147,9 +156,12 @@ def convert(src: PathLike, dst: PathLike, **options: Any) -> Dict[str, Any]:
     Returns the result as a dict: "out", "bytes", "width", "height", "format", "ms" (and
     "exif_kept" with keep_exif). Paths may be str, bytes (passed unchanged) or path-like.
     """
+    return _convert(src, dst, _options_json(options))
+
+
+def _convert(src: PathLike, dst: PathLike, options_json: bytes) -> Dict[str, Any]:
     lib = _native.lib()
-    args = (_path(src), _path(dst), _options_json(options))
-    raw = _call_json(lib.imgconvert_file, args, "conversion failed")
+    raw = _call_json(lib.imgconvert_file, (_path(src), _path(dst), options_json), "conversion failed")
     if raw is None:
         # Converted, but the library could not write its result text.
         return {"ok": 1, "out": os.fsdecode(_path(dst))}
