@@ -123,6 +123,9 @@ def test_package_imports_dask_only_when_asked():
     import subprocess
     import sys
 
-    code = "import sys, imgconvert\nimgconvert.version()\nprint('dask' in sys.modules)\nimgconvert.dask\nprint('distributed' in sys.modules)"
+    code = (
+        "import sys, imgconvert\nimgconvert.version()\nprint('dask' in sys.modules)\n"
+        "imgconvert.dask\nprint('distributed' in sys.modules)"
+    )
     r = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
     assert r.stdout.split() == ["False", "True"], r.stderr

@@ -161,7 +161,8 @@ def convert(src: PathLike, dst: PathLike, **options: Any) -> Dict[str, Any]:
 
 def _convert(src: PathLike, dst: PathLike, options_json: bytes) -> Dict[str, Any]:
     lib = _native.lib()
-    raw = _call_json(lib.imgconvert_file, (_path(src), _path(dst), options_json), "conversion failed")
+    args = (_path(src), _path(dst), options_json)
+    raw = _call_json(lib.imgconvert_file, args, "conversion failed")
     if raw is None:
         # Converted, but the library could not write its result text.
         return {"ok": 1, "out": os.fsdecode(_path(dst))}

@@ -60,12 +60,15 @@ def _convert_one(src: str, dst: str, options_json: bytes) -> Record:
     except ImgConvertError as e:
         return _failure(src, dst, f"{e.message} (on worker {_worker_name()})")
     except OSError as e:
-        return _failure(src, dst, f"cannot write '{dst}': {e.strerror} (on worker {_worker_name()})")
+        where = _worker_name()
+        return _failure(src, dst, f"cannot write '{dst}': {e.strerror} (on worker {where})")
     r.update(src=src, out=dst)
     return r
 
 
-def _convert_units(units: Sequence[Unit], out_dir: str, options_json: bytes) -> List[Tuple[int, Record]]:
+def _convert_units(
+    units: Sequence[Unit], out_dir: str, options_json: bytes
+) -> List[Tuple[int, Record]]:
     try:
         os.mkdir(out_dir)  # one level, as a batch job creates it
     except OSError:
@@ -76,7 +79,8 @@ def _convert_units(units: Sequence[Unit], out_dir: str, options_json: bytes) -> 
         writer = None
         for index, src, dst in unit:
             if writer is not None:
-                done.append((index, _failure(src, dst, f"output '{dst}' already written from '{writer}'")))
+                msg = f"output '{dst}' already written from '{writer}'"
+                done.append((index, _failure(src, dst, msg)))
                 continue
             rec = _convert_one(src, dst, options_json)
             if rec.get("ok"):
@@ -143,7 +147,8 @@ def _plan(sources: Iterable[Union[PathLike, Tuple[PathLike, PathLike]]], out_dir
     groups: Dict[str, Unit] = {}
     for i, (src, dst) in enumerate(items):
         if key(dst) in inputs:
-            results[i] = _failure(src, dst, f"output '{dst}' would overwrite input '{inputs[key(dst)]}'")
+            msg = f"output '{dst}' would overwrite input '{inputs[key(dst)]}'"
+            results[i] = _failure(src, dst, msg)
         else:
             groups.setdefault(key(dst), []).append((i, src, dst))
     return items, results, list(groups.values())
@@ -171,7 +176,9 @@ def _check_workers(client: Client) -> None:
         raise ImgConvertError("the Dask cluster has no workers")
     missing = [f"{addr}: {msg}" for addr, (ok, msg) in sorted(answers.items()) if not ok]
     if missing:
-        raise ImgConvertError("the imgconvert library cannot be loaded on worker " + "; ".join(missing))
+        raise ImgConvertError(
+            "the imgconvert library cannot be loaded on worker " + "; ".join(missing)
+        )
 
 
 @_with_options
@@ -207,7 +214,8 @@ def convert_many(
         raise ValueError("chunk must be at least 1")
     options_json = _options_json(options)
     out_dir = os.fsdecode(os.fspath(out_dir))
-    items, results, units = _plan(sources, out_dir, ext if isinstance(ext, str) else os.fsdecode(ext))
+    ext = ext if isinstance(ext, str) else os.fsdecode(ext)
+    items, results, units = _plan(sources, out_dir, ext)
     cluster = None
     if client is None:
         # No scheduler retries of its own: the one retry below is the whole rule.
@@ -252,10 +260,12 @@ def _run(client, units, out_dir, options_json, chunk, progress, results) -> None
     # blamed on the file it was converting, never on files merely queued beside it.
     for unit in retry:
         try:
-            for index, rec in client.submit(_convert_units, [unit], out_dir, options_json, pure=False).result():
+            fut = client.submit(_convert_units, [unit], out_dir, options_json, pure=False)
+            for index, rec in fut.result():
                 results[index] = rec
         except KilledWorker:
             for index, src, dst in unit:
-                results[index] = _failure(src, dst, "a worker died while converting it (retried once)")
+                msg = "a worker died while converting it (retried once)"
+                results[index] = _failure(src, dst, msg)
         except Exception as e:  # noqa: BLE001
             raise ImgConvertError(f"the Dask cluster failed during the run: {e!r}") from e
