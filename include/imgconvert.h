@@ -6,12 +6,12 @@
  * Failures. Exports that can fail return 0 and leave a message that imgconvert_last_error()
  * returns. The message is kept per calling thread.
  *
- * Threads. Any thread may call any export, but each JSON-returning export writes its result
- * into one buffer per process: a host that calls imgconvert_file, imgconvert_probe,
- * imgconvert_formats or imgconvert_batch_status from several threads must serialize its
- * calls to each of them, from the call until it has copied the text (one lock per export
- * is enough; the Python package "imgconvert" does exactly that). imgconvert_version,
- * imgconvert_last_error and imgconvert_batch need no lock.
+ * Threads. Any thread may call any export at any time; no export needs a lock. The JSON
+ * texts of imgconvert_file, imgconvert_probe, imgconvert_formats and imgconvert_batch_status
+ * are kept per calling thread, like the last-error text: calls on other threads never change
+ * them. A text handed out on a thread is freed when that thread ends: copy it before then
+ * if another thread needs it. (Earlier hosts serialized these calls with one lock per
+ * export; that still works, it is just no longer needed.)
  *
  * Options. `options_json` is a JSON object such as {"quality":80,"width":800}. NULL, an
  * empty text, a text that is not JSON and a JSON value that is not an object all mean the
@@ -51,8 +51,8 @@ IMGCONVERT_API const char* imgconvert_last_error(void);
 
 /* Converts the file `in` to `out`, whose extension (any case) chooses the format. A NULL or
  * empty `in` or `out` fails with "in/out must be non-empty". On success returns 1 and, when
- * `out_json` is not NULL, stores the address of the JSON result text, valid until the next
- * successful call of this export by any thread; `*out_json` is left unchanged when the text
+ * `out_json` is not NULL, stores the address of the JSON result text, valid until this
+ * export next succeeds on the same thread; `*out_json` is left unchanged when the text
  * could not be written whole. The output appears whole or not at all. Returns 0 on failure. */
 IMGCONVERT_API int32_t imgconvert_file(const char* in, const char* out, const char* options_json,
                                        const char** out_json);
@@ -60,11 +60,11 @@ IMGCONVERT_API int32_t imgconvert_file(const char* in, const char* out, const ch
 /* Describes the file `in` as JSON. A NULL or empty `in` fails with "in must be non-empty".
  * Returns 1 and stores the text's address in `out_json` (when not NULL); the text stays
  * valid until the next successful probe of the same kind (camera RAW, HEIF family, other)
- * by any thread. Returns 0 on failure. */
+ * on the same thread. Returns 0 on failure. */
 IMGCONVERT_API int32_t imgconvert_probe(const char* in, const char** out_json);
 
 /* The JSON catalogue of readable and writable formats and engine versions. Never NULL;
- * valid until the next call of this export by any thread. Leaves the last-error text alone.
+ * valid until this export is next called on the same thread. Leaves the last-error text alone.
  * The catalogue advertises more than is written or read in practice: "jxl" may be listed as
  * writable (with quality) although no writer takes it, and "targa" as readable although
  * FFmpeg reads TGA only under the name ".tga". */
@@ -82,8 +82,8 @@ IMGCONVERT_API int32_t imgconvert_batch(const char* in_dir, const char* out_dir,
 
 /* Progress and failures of job `job_id` as JSON; "state" reads "done" once it has ended (a
  * slot never used reads as an ended empty job). Returns 1 and stores the text's address in
- * `out_json` (when not NULL); valid until the next successful call of this export by any
- * thread. Returns 0 for an id outside 0..15. */
+ * `out_json` (when not NULL); valid until this export next succeeds on the same thread. Returns 0
+ * for an id outside 0..15. */
 IMGCONVERT_API int32_t imgconvert_batch_status(int32_t job_id, const char** out_json);
 
 #ifdef __cplusplus

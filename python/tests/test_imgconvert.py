@@ -93,7 +93,7 @@ def test_batch_iterates_and_refuses_a_busy_slot(tmp_path):
 
 
 def test_threads_each_get_their_own_result(tmp_path):
-    # The library keeps one result buffer per export; every thread must still see its own.
+    # No lock anywhere: every thread must still see its own results and messages.
     sources = [write_bmp(tmp_path / f"s{t}.bmp", 10 + t, 6 + t) for t in range(8)]
     errors = []
 
@@ -130,8 +130,12 @@ def test_an_explicit_library_that_fails_is_not_replaced(tmp_path):
     import sys
 
     env = dict(os.environ, IMGCONVERT_LIBRARY=str(tmp_path / "nothing.so"))
-    code = "import imgconvert\ntry:\n imgconvert.version()\nexcept imgconvert.LibraryNotFound as e:\n print(e)"
+    code = (
+        "import imgconvert\ntry:\n imgconvert.version()\nexcept imgconvert.ImgConvertError as e:\n"
+        " print(isinstance(e, imgconvert.LibraryNotFound), isinstance(e, OSError), e)"
+    )
     r = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True)
+    assert r.stdout.startswith("True True ")
     assert "nothing.so" in r.stdout and "cannot be loaded" in r.stdout
 
 
@@ -189,5 +193,79 @@ def test_job_ids_outside_the_slots_are_refused_before_starting(tmp_path, job):
     with pytest.raises(ValueError):
         imgconvert.Batch(tmp_path, tmp_path / "o", "png", job=job)
     # Nothing started: slot 0 (where 2**32 would wrap) is idle.
-    assert imgconvert.Batch(tmp_path, tmp_path / "o", "png", job=0).status()["state"] == "done"
+    assert imgconvert._job_status(0)["state"] == "done"
     assert not (tmp_path / "o").exists()
+
+
+def _folder(path, count, size=(9, 5)):
+    path.mkdir()
+    for i in range(count):
+        write_bmp(path / f"p{i}.bmp", *size)
+    return path
+
+
+def test_batch_without_job_takes_the_first_slot_not_running(tmp_path):
+    big = _folder(tmp_path / "big", 24, (400, 300))
+    busy = imgconvert.Batch(big, tmp_path / "o0", "webp", job=0, threads=1).start()
+    free = imgconvert.Batch(_folder(tmp_path / "small", 3), tmp_path / "o1", "png")
+    assert free.job is None
+    free.start()
+    if busy.status()["state"] == "running":  # so it was running when the free slot was sought
+        assert free.job == 1
+    assert free.wait()["done"] == 3 and len(os.listdir(tmp_path / "o1")) == 3
+    busy.wait()
+
+
+@pytest.mark.parametrize("kind", ["missing", "file", "unreadable"])
+def test_a_source_folder_that_cannot_be_listed_is_refused_before_anything_is_made(tmp_path, kind):
+    src = tmp_path / "src"
+    if kind == "file":
+        src.write_bytes(b"x")
+    elif kind == "unreadable":
+        if os.geteuid() == 0:
+            pytest.skip("root reads every folder")
+        _folder(src, 1).chmod(0)
+    b = imgconvert.Batch(src, tmp_path / "out", "png", job=2)
+    with pytest.raises(imgconvert.ImgConvertError, match="src"):
+        b.start()
+    with pytest.raises(imgconvert.ImgConvertError, match="not been started"):
+        b.status()  # before a successful start()
+    assert not (tmp_path / "out").exists()
+
+
+@pytest.mark.parametrize("ext, suffix", [("PNG", ".png"), (".WebP", ".webp"), (b"JPG", ".jpg")])
+def test_batch_extension_in_any_case(tmp_path, ext, suffix):
+    final = imgconvert.Batch(_folder(tmp_path / "in", 2), tmp_path / "out", ext, job=4).wait()
+    assert (final["done"], final["failed"]) == (2, [])
+    assert sorted(os.listdir(tmp_path / "out")) == ["p0" + suffix, "p1" + suffix]
+
+
+def test_package_metadata_types_and_help():
+    from importlib import metadata
+    from pathlib import Path
+
+    assert imgconvert.__version__ == imgconvert.version()
+    try:  # installed, as scripts/check-python does; from a checkout there is no metadata
+        assert metadata.version("imgconvert") == imgconvert.__version__
+    except metadata.PackageNotFoundError:
+        pass
+    assert (Path(imgconvert.__file__).parent / "py.typed").is_file()
+    for fn in (imgconvert.convert, imgconvert.Batch):
+        for key in imgconvert.OPTION_KEYS:
+            assert key in fn.__doc__, (fn, key)
+        assert "ImgConvertError" in fn.__doc__ and "LibraryNotFound" in fn.__doc__
+
+
+def test_the_readme_example_runs_as_written(tmp_path):
+    import subprocess
+    import sys
+    from pathlib import Path
+
+    readme = (Path(__file__).resolve().parents[2] / "README.md").read_text()
+    start = readme.index("PYTHONPATH=python/src python3 - <<'EOF'\n")
+    code = readme[readme.index("\n", start) + 1 : readme.index("\nEOF\n", start)]
+    (tmp_path / "out").mkdir()
+    imgconvert.convert(write_bmp(tmp_path / "s.bmp", 1200, 700), tmp_path / "out" / "sample.png")
+    r = subprocess.run([sys.executable, "-c", code], cwd=tmp_path, capture_output=True, text=True)
+    assert r.returncode == 0, r.stderr
+    assert "'width': 800" in r.stdout and "'state': 'done'" in r.stdout

@@ -3,13 +3,10 @@
 #include "batch/batch.h"
 #include "core/error.h"
 #include "core/json.h"
+#include "core/results.h"
 #include "imgconvert.h"
 
 namespace {
-// Holds the longest report any slot can produce, so a host polling for "done" is never
-// refused for the report's size.
-char jsonbuf[BATCH_STATUS_CAP];
-
 void add_failures(yyjson_mut_doc* d, yyjson_mut_val* arr, const BatchJob& job) {
   // Re-read before each entry: entries below the count just read are complete.
   for (int32_t i = 0; i < BATCH_MAX_FAILURES && i < job.failed.load(std::memory_order_acquire);
@@ -41,8 +38,11 @@ int32_t job_status(int32_t job_id, const char** out_json) {
     add_failures(d, arr, job);
     yyjson_mut_obj_add_val(d, root, "failed", arr);
   }
-  if (!json_write(d, jsonbuf, sizeof jsonbuf)) return 0;
-  if (out_json) *out_json = jsonbuf;
+  // The cap admits the longest report any slot can produce, so a host polling for "done" is
+  // never refused for the report's size.
+  const char* text = result_write(d, RESULT_STATUS, BATCH_STATUS_CAP);
+  if (!text) return 0;
+  if (out_json) *out_json = text;
   return 1;
 }
 }  // namespace

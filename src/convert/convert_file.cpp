@@ -7,6 +7,7 @@
 #include "core/json.h"
 #include "core/options.h"
 #include "core/path.h"
+#include "core/results.h"
 #include "imgconvert.h"
 
 namespace {
@@ -26,10 +27,10 @@ double elapsed_ms(const timespec& a, const timespec& b) {
 }
 
 // Linux paths run to 4095 bytes and escaping can multiply them: room for any real result.
-char jsonbuf[32768];
+const size_t kResultCap = 32768;
 
-// Builds the result text into jsonbuf. A text that cannot be written whole is not handed
-// out at all (the conversion still succeeded).
+// Builds the calling thread's result text. A text that cannot be written whole is not
+// handed out at all (the conversion still succeeded).
 void write_result(const char* out, const ChainResult& r, const char* ext,
                   const ConvertOptions& opts, double ms, const char** out_json) {
   MutDocPtr doc;
@@ -48,7 +49,8 @@ void write_result(const char* out, const ChainResult& r, const char* ext,
   // without EXIF) is said, not passed over: the file itself is complete either way.
   if (ok && opts.keep_exif) ok = yyjson_mut_obj_add_int(d, root, "exif_kept", r.exif_kept);
   ok = ok && yyjson_mut_obj_add_real(d, root, "ms", ms);
-  if (ok && json_write(d, jsonbuf, sizeof jsonbuf)) *out_json = jsonbuf;
+  const char* text = ok ? result_write(d, RESULT_FILE, kResultCap) : nullptr;
+  if (text) *out_json = text;
 }
 
 int32_t convert_file(const char* in, const char* out, const char* options_json,

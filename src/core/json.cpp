@@ -58,13 +58,3 @@ yyjson_mut_val* json_object_doc(MutDocPtr* doc) {
   if (root) yyjson_mut_doc_set_root(doc->get(), root);
   return root;
 }
-
-int json_write(yyjson_mut_doc* doc, char* buf, size_t cap) {
-  size_t len = 0;
-  char* text = yyjson_mut_write_opts(doc, 0, nullptr, &len, nullptr);
-  if (!text) return 0;
-  int ok = len < cap;
-  if (ok) memcpy(buf, text, len + 1);
-  free(text);
-  return ok;
-}

@@ -28,7 +28,3 @@ yyjson_mut_val* json_str(yyjson_mut_doc* doc, const char* text);
 // Makes *doc a new document whose root is an empty object and returns that root, or NULL
 // when memory runs out.
 yyjson_mut_val* json_object_doc(MutDocPtr* doc);
-
-// Serialises compactly into buf. Returns 1 when the whole text and its NUL fit, else 0
-// with buf's content unchanged.
-int json_write(yyjson_mut_doc* doc, char* buf, size_t cap);

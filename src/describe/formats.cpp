@@ -10,6 +10,7 @@ extern "C" {
 #include <cstddef>
 
 #include "core/json.h"
+#include "core/results.h"
 #include "imgconvert.h"
 
 namespace {
@@ -34,7 +35,7 @@ const QualityEntry kQuality[] = {{"jpg", 1},  {"jpeg", 1}, {"webp", 1}, {"heic",
 
 // Larger than any catalogue these tables and real version texts make (about 600 bytes), so
 // the answer is never cut; a text that still does not fit keeps the previous one.
-char g_formats_out[4096];
+const size_t kFormatsCap = 4096;
 
 struct Caps {
   bool heic_dec, heic_enc, avif_dec, avif_enc, jxl_enc, jxl_dec;
@@ -104,7 +105,7 @@ void build_formats() {
   yyjson_mut_doc* d = doc.get();
   if (add_decode(d, root, c) && add_encode(d, root, c) && add_quality(d, root) &&
       add_engines(d, root))
-    json_write(d, g_formats_out, sizeof g_formats_out);
+    result_write(d, RESULT_FORMATS, kFormatsCap);
 }
 
 }  // namespace
@@ -115,5 +116,5 @@ extern "C" IMGCONVERT_API const char* imgconvert_formats(void) {
   } catch (...) {
     // The previous catalogue stays; this export reports no failure.
   }
-  return g_formats_out;
+  return result_text(RESULT_FORMATS);
 }

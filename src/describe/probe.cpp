@@ -20,6 +20,7 @@ extern "C" {
 #include "core/imgbuf.h"
 #include "core/json.h"
 #include "core/path.h"
+#include "core/results.h"
 #include "decode/decode.h"
 #include "decode/heif_common.h"
 #include "decode/raw_common.h"
@@ -29,12 +30,10 @@ extern "C" {
 
 namespace {
 
-// One buffer per route, so a host can hold a RAW answer while it probes other files. Sized
-// for any real answer: a 4095-byte path as extension can grow sixfold when escaped.
-enum { PROBE_BUF = 32768 };
-char g_probe_raw[PROBE_BUF];
-char g_probe_heif[PROBE_BUF];
-char g_probe_decode[PROBE_BUF];
+// One text per route (and per thread), so a host can hold a RAW answer while it probes other
+// files. Room for any real answer: a 4095-byte path as extension can grow sixfold when
+// escaped.
+const size_t kProbeCap = 32768;
 
 // The eleven members of every route's answer.
 struct ProbeInfo {
@@ -51,12 +50,12 @@ struct ProbeInfo {
   const char* model;
 };
 
-// Writes the answer into buf and hands it out. A document that is missing a member for want
-// of memory is refused like one that cannot be written: a shortened answer would claim
-// wrong values. Both leave buf, out_json and the message untouched.
-int probe_write(const ProbeInfo& p, char* buf, size_t cap, const char** out_json) {
-  // A caller that asks for no text must not touch the shared buffer, which another thread
-  // may be reading.
+// Writes the answer as the calling thread's text of the route and hands it out. A document
+// that is missing a member for want of memory is refused like one that cannot be written: a
+// shortened answer would claim wrong values. Both leave the route's text, out_json and the
+// message untouched.
+int probe_write(const ProbeInfo& p, ResultSlot slot, const char** out_json) {
+  // A caller that asks for no text keeps the route's previous one.
   if (!out_json) return 1;
   MutDocPtr doc;
   yyjson_mut_val* root = json_object_doc(&doc);
@@ -74,8 +73,9 @@ int probe_write(const ProbeInfo& p, char* buf, size_t cap, const char** out_json
   ok = ok && yyjson_mut_obj_add_val(d, root, "engine", json_str(d, p.engine));
   ok = ok && yyjson_mut_obj_add_val(d, root, "make", json_str(d, p.make));
   ok = ok && yyjson_mut_obj_add_val(d, root, "model", json_str(d, p.model));
-  if (!ok || !json_write(d, buf, cap)) return 0;
-  *out_json = buf;
+  const char* text = ok ? result_write(d, slot, kProbeCap) : nullptr;
+  if (!text) return 0;
+  *out_json = text;
   return 1;
 }
 
@@ -97,7 +97,7 @@ int probe_raw(const char* in, const char* open_name, ProbeInfo* p, const char** 
   p->engine = "libraw";
   p->make = make;
   p->model = model;
-  return probe_write(*p, g_probe_raw, sizeof g_probe_raw, out_json);
+  return probe_write(*p, RESULT_PROBE_RAW, out_json);
 }
 
 int probe_heif(const char* in, const char* open_name, ProbeInfo* p, const char** out_json) {
@@ -116,7 +116,7 @@ int probe_heif(const char* in, const char* open_name, ProbeInfo* p, const char**
   p->channels = 3;
   p->bit_depth = 8;
   p->engine = "libheif";
-  return probe_write(*p, g_probe_heif, sizeof g_probe_heif, out_json);
+  return probe_write(*p, RESULT_PROBE_HEIF, out_json);
 }
 
 int probe_decode(const char* in, ProbeInfo* p, const char** out_json) {
@@ -136,7 +136,7 @@ int probe_decode(const char* in, ProbeInfo* p, const char** out_json) {
   p->engine = img.engine[0] ? img.engine : "ffmpeg";
   p->make = img.make;
   p->model = img.model;
-  return probe_write(*p, g_probe_decode, sizeof g_probe_decode, out_json);
+  return probe_write(*p, RESULT_PROBE_DECODE, out_json);
 }
 
 // What the start of a file says, read with a few small reads. FFmpeg's own route
@@ -268,7 +268,7 @@ int probe_header(const char* in, ProbeInfo* p, const char** out_json) {
   p->engine = "ffmpeg";
   p->make = meta.make;
   p->model = meta.model;
-  return probe_write(*p, g_probe_decode, sizeof g_probe_decode, out_json);
+  return probe_write(*p, RESULT_PROBE_DECODE, out_json);
 }
 
 int probe(const char* in, const char** out_json, bool full_decode) {

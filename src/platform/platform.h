@@ -13,6 +13,16 @@
 typedef void (*plat_thread_fn)(void* arg);
 int plat_thread_start(plat_thread_fn fn, void* arg, size_t stack_size);
 
+// One pointer per thread for the library's per-thread state. Init is called once per process
+// with the function that receives a thread's pointer when that thread ends; from then on the
+// library stays loaded until the process ends, so that function outlives a host's unload.
+// Init and set return 1, or 0 when the system has no room; get returns NULL on a thread that
+// has set nothing.
+typedef void (*plat_release_fn)(void* value);
+int plat_thread_slot_init(plat_release_fn release);
+void* plat_thread_slot_get();
+int plat_thread_slot_set(void* value);
+
 enum plat_entry_kind { PLAT_ENTRY_REGULAR = 0, PLAT_ENTRY_OTHER = 1 };
 struct plat_dir_entry {
   std::string name;  // bare name, no directory part

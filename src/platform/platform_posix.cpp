@@ -41,6 +41,24 @@ int plat_thread_start(plat_thread_fn fn, void* arg, size_t stack_size) {
   return ok;
 }
 
+namespace {
+pthread_key_t g_slot_key;
+}
+
+int plat_thread_slot_init(plat_release_fn release) {
+  if (pthread_key_create(&g_slot_key, release) != 0) return 0;
+  // A key's destructor runs at every thread's end: the code it points at must never be
+  // unmapped by a host's dlclose.
+  Dl_info self;
+  if (dladdr(reinterpret_cast<void*>(&plat_thread_slot_init), &self) && self.dli_fname)
+    dlopen(self.dli_fname, RTLD_LAZY | RTLD_NOLOAD | RTLD_NODELETE);
+  return 1;
+}
+
+void* plat_thread_slot_get() { return pthread_getspecific(g_slot_key); }
+
+int plat_thread_slot_set(void* value) { return pthread_setspecific(g_slot_key, value) == 0; }
+
 int plat_list_dir(const char* dir, std::vector<plat_dir_entry>* entries) {
   DIR* d = opendir(dir);
   if (!d) return 0;

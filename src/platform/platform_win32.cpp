@@ -68,6 +68,32 @@ int plat_thread_start(plat_thread_fn fn, void* arg, size_t stack_size) {
   return 1;
 }
 
+namespace {
+DWORD g_slot_index = FLS_OUT_OF_INDEXES;
+plat_release_fn g_slot_release;
+
+// Fiber-local rather than thread-local storage: its callback runs as each thread (or fiber)
+// ends, also in a DLL loaded at run time, with no help from the compiler's runtime.
+void WINAPI slot_release(void* value) {
+  if (value) g_slot_release(value);
+}
+}  // namespace
+
+int plat_thread_slot_init(plat_release_fn release) {
+  g_slot_release = release;
+  g_slot_index = FlsAlloc(slot_release);
+  if (g_slot_index == FLS_OUT_OF_INDEXES) return 0;
+  // The callback runs at every thread's end: FreeLibrary must not unmap it.
+  HMODULE self;
+  GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                     reinterpret_cast<LPCSTR>(&plat_thread_slot_init), &self);
+  return 1;
+}
+
+void* plat_thread_slot_get() { return FlsGetValue(g_slot_index); }
+
+int plat_thread_slot_set(void* value) { return FlsSetValue(g_slot_index, value) != 0; }
+
 int plat_list_dir(const char* dir, std::vector<plat_dir_entry>* entries) {
   std::string base(dir);
   if (!base.empty() && base.back() != '\\' && base.back() != '/') base += '\\';

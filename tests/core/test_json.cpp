@@ -3,6 +3,7 @@
 #include <string>
 
 #include "core/json.h"
+#include "core/results.h"
 
 namespace {
 
@@ -27,17 +28,17 @@ INSTANTIATE_TEST_SUITE_P(
                       Utf8Case{"\xE2\x82", FFFD FFFD},                    // cut sequence
                       Utf8Case{"\xF0\x9F\x98\x80!", "\xF0\x9F\x98\x80!"}));
 
-TEST(JsonWrite, RefusesToCutAndLeavesTheBufferAlone) {
+TEST(ResultWrite, RefusesToCutAndKeepsThePreviousText) {
   MutDocPtr doc(yyjson_mut_doc_new(nullptr));
   yyjson_mut_val* root = yyjson_mut_obj(doc.get());
   yyjson_mut_doc_set_root(doc.get(), root);
   yyjson_mut_obj_add_val(doc.get(), root, "k", json_str(doc.get(), "a\"b\\c\xFF"));
-  char buf[64] = "untouched";
-  ASSERT_EQ(json_write(doc.get(), buf, sizeof buf), 1);
-  EXPECT_STREQ(buf, "{\"k\":\"a\\\"b\\\\c" FFFD "\"}");
-  char small[8] = "keep";
-  EXPECT_EQ(json_write(doc.get(), small, sizeof small), 0);
-  EXPECT_STREQ(small, "keep");
+  const char* text = result_write(doc.get(), RESULT_FILE, 64);
+  ASSERT_NE(text, nullptr);
+  EXPECT_STREQ(text, "{\"k\":\"a\\\"b\\\\c" FFFD "\"}");
+  EXPECT_EQ(result_write(doc.get(), RESULT_FILE, 8), nullptr);
+  EXPECT_STREQ(result_text(RESULT_FILE), "{\"k\":\"a\\\"b\\\\c" FFFD "\"}");
+  EXPECT_STREQ(result_text(RESULT_FORMATS), "");  // other slots are untouched
 }
 
 }  // namespace

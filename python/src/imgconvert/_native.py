@@ -3,8 +3,10 @@
 import ctypes
 import os
 import sys
+import sysconfig
 import threading
 from pathlib import Path
+from typing import List, Optional
 
 if sys.platform == "win32":
     SONAME = "tarnwick-imgconvert.dll"
@@ -17,11 +19,31 @@ else:
     _BUILT = (SONAME,)
 
 
-class LibraryNotFound(OSError):
-    """No copy of the shared library could be loaded."""
+class ImgConvertError(Exception):
+    """A failure the library reported; `message` is its last-error text."""
+
+    def __init__(self, message: str) -> None:
+        super().__init__(message)
+        self.message = message
 
 
-def _checkout_candidates():
+class LibraryNotFound(ImgConvertError, OSError):
+    """No copy of the shared library could be loaded (also an OSError, as loading is)."""
+
+
+def _installed_candidates() -> List[Path]:
+    # `cmake --install` puts the library under /usr/local by default, where the system
+    # loader finds it only once `ldconfig` has run: looked up there directly as well.
+    if sys.platform == "win32":
+        return []
+    dirs = [Path("/usr/local/lib")]
+    multiarch = sysconfig.get_config_var("MULTIARCH")
+    if multiarch:
+        dirs.append(Path("/usr/local/lib") / multiarch)
+    return [d / SONAME for d in dirs if (d / SONAME).is_file()]
+
+
+def _checkout_candidates() -> List[Path]:
     # Running from a checkout (python/src/imgconvert): the repository's build folders,
     # "build" first, then the others newest first.
     root = Path(__file__).resolve().parents[3]
@@ -32,7 +54,7 @@ def _checkout_candidates():
     return [d / name for d in dirs for name in _BUILT if (d / name).is_file()]
 
 
-def _load():
+def _load() -> ctypes.CDLL:
     tried = []
     explicit = os.environ.get("IMGCONVERT_LIBRARY")
     if explicit:
@@ -45,7 +67,7 @@ def _load():
         return ctypes.CDLL(SONAME)
     except OSError as e:
         tried.append(f"{SONAME}: {e}")
-    for path in _checkout_candidates():
+    for path in _installed_candidates() + _checkout_candidates():
         try:
             return ctypes.CDLL(str(path))
         except OSError as e:
@@ -57,11 +79,11 @@ def _load():
     )
 
 
-_lib = None
+_lib: Optional[ctypes.CDLL] = None
 _load_lock = threading.Lock()
 
 
-def lib():
+def lib() -> ctypes.CDLL:
     """The loaded library, loaded on first use so that importing never fails."""
     global _lib
     if _lib is None:
@@ -71,7 +93,7 @@ def lib():
     return _lib
 
 
-def _declare(dll):
+def _declare(dll: ctypes.CDLL) -> ctypes.CDLL:
     c_str = ctypes.c_char_p
     out = ctypes.POINTER(ctypes.c_char_p)
     i32 = ctypes.c_int32
@@ -91,14 +113,7 @@ def _declare(dll):
     return dll
 
 
-def text(address):
+def text(address: Optional[int]) -> bytes:
     """Copies a library-owned NUL-terminated text at `address` into bytes (b"" for NULL)."""
     return ctypes.string_at(address) if address else b""
 
-
-# Each JSON-returning export has one result buffer per process: a call and the copy of its
-# result happen under that export's lock, so no thread reads another call's result.
-file_lock = threading.Lock()
-probe_lock = threading.Lock()
-formats_lock = threading.Lock()
-status_lock = threading.Lock()
