@@ -1,4 +1,5 @@
 #include <cerrno>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -140,15 +141,38 @@ bool may_be_transparent(int fmt) {
   return d && (d->flags & (AV_PIX_FMT_FLAG_ALPHA | AV_PIX_FMT_FLAG_PAL)) != 0;
 }
 
+// The value of an EXR header's "compression" attribute (8 and 9 are DWAA and DWAB), or -1.
+int exr_compression(const uint8_t* d, size_t n) {
+  size_t at = 8;  // magic number and version
+  while (at < n && d[at] != 0) {
+    const uint8_t* name = d + at;
+    const uint8_t* name_end = static_cast<const uint8_t*>(memchr(name, 0, n - at));
+    if (!name_end) return -1;
+    const uint8_t* type_end =
+        static_cast<const uint8_t*>(memchr(name_end + 1, 0, n - (name_end + 1 - d)));
+    if (!type_end || static_cast<size_t>(d + n - type_end) < 5) return -1;
+    const uint32_t size = type_end[1] | type_end[2] << 8 | type_end[3] << 16 |
+                          static_cast<uint32_t>(type_end[4]) << 24;
+    at = static_cast<size_t>(type_end + 5 - d);
+    if (size > n - at) return -1;
+    if (strcmp(reinterpret_cast<const char*>(name), "compression") == 0 && size == 1) return d[at];
+    at += size;
+  }
+  return -1;
+}
+
 // Reads packets until the chosen stream yields its first frame with a positive width.
-// The decoder is not drained: only frames delivered during reading count.
+// The decoder is not drained: only frames delivered during reading count. For EXR the
+// header's compression is noted on the way.
 int first_frame(AVFormatContext* fmt, AVCodecContext* dec, int stream, AVFrame* frame,
-                AVPacket* pkt) {
+                AVPacket* pkt, int* exr_comp) {
   while (av_read_frame(fmt, pkt) >= 0) {
     if (pkt->stream_index != stream || avcodec_send_packet(dec, pkt) < 0) {
       av_packet_unref(pkt);
       continue;
     }
+    if (dec->codec_id == AV_CODEC_ID_EXR && *exr_comp < 0 && pkt->data)
+      *exr_comp = exr_compression(pkt->data, static_cast<size_t>(pkt->size));
     while (avcodec_receive_frame(dec, frame) == 0) {
       if (frame->width > 0) {
         av_packet_unref(pkt);
@@ -159,6 +183,66 @@ int first_frame(AVFormatContext* fmt, AVCodecContext* dec, int stream, AVFrame* 
     av_packet_unref(pkt);
   }
   return 0;
+}
+
+// Linear light in 1/65535 steps to the sRGB curve, 8-bit. Built once; a pow per sample
+// would dominate the decode of a large picture.
+const uint8_t* srgb_table() {
+  static const uint8_t* table = [] {
+    static uint8_t t[65536];
+    for (int i = 0; i < 65536; i++) {
+      const double c = i / 65535.0;
+      const double v = c <= 0.0031308 ? 12.92 * c : 1.055 * pow(c, 1 / 2.4) - 0.055;
+      t[i] = static_cast<uint8_t>(lround(v * 255));
+    }
+    return t;
+  }();
+  return table;
+}
+
+// A float sample clamped to 0..1 (NaN as 0) in 1/65535 steps.
+int unit_index(float v) {
+  return v > 0 ? (v < 1 ? static_cast<int>(v * 65535.0f + 0.5f) : 65535) : 0;
+}
+
+bool is_linear_float(const AVFrame* f) {
+  return f->format == AV_PIX_FMT_GBRPF32 || f->format == AV_PIX_FMT_GBRAPF32 ||
+         f->format == AV_PIX_FMT_GRAYF32;
+}
+
+// Float planes of linear light (EXR, or a frame marked linear) as display light: the sRGB
+// curve on the colours, alpha as it stands, as the peers render such files. *blank tells
+// whether every sample was zero.
+int linear_to_record(const AVFrame* src, imgbuf* img, bool* blank) {
+  const bool alpha = src->format == AV_PIX_FMT_GBRAPF32;
+  const bool grey = src->format == AV_PIX_FMT_GRAYF32;
+  const int bpp = alpha ? 4 : 3;
+  img->pixels = imgbuf_alloc_pixels(src->width, src->height, bpp);
+  if (!img->pixels) return set_error("out of memory");
+  const uint8_t* curve = srgb_table();
+  // Planes in the frame's G, B, R(, A) order, read as R, G, B(, A).
+  const int plane[4] = {grey ? 0 : 2, 0, grey ? 0 : 1, 3};
+  bool zero = true;
+  uint8_t* out = img->pixels;
+  for (int y = 0; y < src->height; y++) {
+    const float* row[4];
+    for (int c = 0; c < bpp; c++)
+      row[c] = reinterpret_cast<const float*>(src->data[plane[c]] + src->linesize[plane[c]] * y);
+    for (int x = 0; x < src->width; x++) {
+      for (int c = 0; c < bpp; c++) {
+        const float v = row[c][x];
+        zero = zero && v == 0;
+        *out++ = c < 3 ? curve[unit_index(v)]
+                       : static_cast<uint8_t>((unit_index(v) * 255 + 32767) / 65535);
+      }
+    }
+  }
+  img->has_alpha = alpha;
+  img->width = src->width;
+  img->height = src->height;
+  imgbuf_drop_opaque_alpha(img);
+  *blank = zero;
+  return 1;
 }
 
 // Converts the taken frame to packed RGB or RGBA in the record. A format that may be
@@ -251,7 +335,8 @@ int decode_steps(const char* path, const char* open_name, imgbuf* img, int64_t m
 
   PacketPtr pkt(av_packet_alloc());
   if (!pkt) return set_error("av_packet_alloc failed");
-  if (!first_frame(in.fmt, dec.get(), stream, frame.get(), pkt.get()))
+  int exr_comp = -1;
+  if (!first_frame(in.fmt, dec.get(), stream, frame.get(), pkt.get(), &exr_comp))
     return set_error("no decodable frame in '%s'", path);
   pkt.reset();
   // The decoder checked its own limit; a frame of another size than the header's is judged
@@ -260,11 +345,23 @@ int decode_steps(const char* path, const char* open_name, imgbuf* img, int64_t m
   // The writer's own 4:2:0 layout, asked for when nothing will touch the pixels: the frame
   // itself becomes the record.
   const bool keep_planes = opts && opts->want_planes && frame->format == AV_PIX_FMT_YUVJ420P;
+  // EXR holds linear light (FFmpeg leaves the frames of this version unmarked).
+  const bool linear = is_linear_float(frame.get()) &&
+                      (par->codec_id == AV_CODEC_ID_EXR || frame->color_trc == AVCOL_TRC_LINEAR ||
+                       dec->color_trc == AVCOL_TRC_LINEAR);
+  bool blank = false;
   if (keep_planes) {
     img->width = frame->width;
     img->height = frame->height;
-  } else if (!frame_to_record(frame.get(), img)) {
+  } else if (linear ? !linear_to_record(frame.get(), img, &blank)
+                    : !frame_to_record(frame.get(), img)) {
     return 0;
+  }
+  // FFmpeg's DWAA/DWAB decoder gives some files back as nothing but zeros, with no error:
+  // black and transparent, which the file never held.
+  if (blank && (exr_comp == 8 || exr_comp == 9)) {
+    imgbuf_free(img);
+    return set_error("no decodable frame in '%s'", path);
   }
   capture_frame_icc(frame.get(), img);
   if (keep_planes) img->planes = frame.release();

@@ -7,8 +7,11 @@ extern "C" {
 #include <libavutil/pixdesc.h>
 }
 
+#include <cmath>
+#include <cstring>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "core/error.h"
 #include "decode/decode.h"
@@ -174,5 +177,114 @@ INSTANTIATE_TEST_SUITE_P(Table, EngineChoice,
                                            EngineCase{"heics", "ffmpeg"}, EngineCase{"", "ffmpeg"},
                                            EngineCase{"tiff", "ffmpeg"},
                                            EngineCase{"b/file", "ffmpeg"}));
+
+// A scanline EXR of 32-bit float A, B, G, R channels, one block a row, the blocks' bytes as
+// `compression` says (0: stored). Built here, so no foreign file is needed.
+std::vector<uint8_t> exr_file(int w, int h, int compression, const std::vector<float>& rgba) {
+  std::vector<uint8_t> b = {0x76, 0x2f, 0x31, 0x01, 2, 0, 0, 0};
+  auto u32 = [&](uint32_t v) {
+    for (int i = 0; i < 4; i++) b.push_back(static_cast<uint8_t>(v >> (8 * i)));
+  };
+  auto f32 = [&](float v) {
+    uint32_t u;
+    memcpy(&u, &v, 4);
+    u32(u);
+  };
+  auto attr = [&](const char* name, const char* type, uint32_t size) {
+    b.insert(b.end(), name, name + strlen(name) + 1);
+    b.insert(b.end(), type, type + strlen(type) + 1);
+    u32(size);
+  };
+  attr("channels", "chlist", 4 * 18 + 1);
+  for (const char* c : {"A", "B", "G", "R"}) {
+    b.insert(b.end(), {static_cast<uint8_t>(c[0]), 0});
+    u32(2);  // FLOAT
+    u32(0);  // pLinear and reserved
+    u32(1);
+    u32(1);
+  }
+  b.push_back(0);
+  attr("compression", "compression", 1);
+  b.push_back(static_cast<uint8_t>(compression));
+  for (const char* window : {"dataWindow", "displayWindow"}) {
+    attr(window, "box2i", 16);
+    for (int v : {0, 0, w - 1, h - 1}) u32(static_cast<uint32_t>(v));
+  }
+  attr("lineOrder", "lineOrder", 1);
+  b.push_back(0);
+  attr("pixelAspectRatio", "float", 4);
+  f32(1);
+  attr("screenWindowCenter", "v2f", 8);
+  f32(0);
+  f32(0);
+  attr("screenWindowWidth", "float", 4);
+  f32(1);
+  b.push_back(0);
+  const uint32_t block = 8 + 16 * static_cast<uint32_t>(w);
+  const size_t table = b.size();
+  for (int y = 0; y < h; y++) {
+    u32(static_cast<uint32_t>(table + 8 * h + block * y));
+    u32(0);
+  }
+  for (int y = 0; y < h; y++) {
+    u32(static_cast<uint32_t>(y));
+    u32(16 * static_cast<uint32_t>(w));
+    for (int c : {3, 2, 1, 0})
+      for (int x = 0; x < w; x++) f32(rgba[(static_cast<size_t>(y) * w + x) * 4 + c]);
+  }
+  return b;
+}
+
+// The sRGB curve, computed here on its own as the oracle.
+int srgb8(double v) {
+  v = v < 0 ? 0 : (v > 1 ? 1 : v);
+  return static_cast<int>(
+      std::lround(255 * (v <= 0.0031308 ? 12.92 * v : 1.055 * std::pow(v, 1 / 2.4) - 0.055)));
+}
+
+// EXR holds linear light: the colours come out through the sRGB curve (out-of-range values
+// clamped), alpha as it stands, and only a picture with some alpha below 1 keeps alpha.
+TEST(ExrDecode, LinearLightThroughTheSrgbCurve) {
+  TempDir dir;
+  const float values[] = {0, 0.0031308f, 0.02f, 0.18f, 0.5f, 0.9f, 1, 4, -1};
+  for (bool transparent : {false, true}) {
+    const int w = 9, h = 2;
+    std::vector<float> px;
+    for (int y = 0; y < h; y++)
+      for (int x = 0; x < w; x++) {
+        const float alpha = transparent && x == 4 ? 0.5f : 1;
+        px.insert(px.end(), {values[x], values[(x + 3) % w], values[(x + 6) % w], alpha});
+      }
+    const std::string path = dir.file("linear.exr");
+    write_file(path, exr_file(w, h, 0, px));
+    Img img = read_image(path);
+    ASSERT_EQ(img.width, w);
+    ASSERT_EQ(img.has_alpha, transparent ? 1 : 0);
+    const int bpp = transparent ? 4 : 3;
+    for (int i = 0; i < w * h; i++)
+      for (int c = 0; c < bpp; c++) {
+        const int want = c < 3 ? srgb8(px[i * 4 + c]) : static_cast<int>(px[i * 4 + 3] * 255 + 0.5);
+        EXPECT_NEAR(img.pixels[i * bpp + c], want, 1) << "pixel " << i << " channel " << c;
+      }
+  }
+}
+
+// FFmpeg hands some DWAA and DWAB files back as all zeros, reporting success: black and
+// transparent is refused for those codecs, and read as it is from a stored file.
+TEST(ExrDecode, BlankDwaRefusedBlankStoredRead) {
+  TempDir dir;
+  const std::vector<float> zeros(16 * 4 * 4, 0.0f);
+  for (int compression : {0, 8, 9}) {
+    const std::string path = dir.file("blank" + std::to_string(compression) + ".exr");
+    write_file(path, exr_file(16, 4, compression, zeros));
+    if (compression == 0) {
+      Img img = read_image(path);
+      EXPECT_EQ(img.width, 16);
+      EXPECT_EQ(img.has_alpha, 1);
+    } else {
+      EXPECT_EQ(decode_refusal(path), "no decodable frame in '" + path + "'");
+    }
+  }
+}
 
 }  // namespace
