@@ -77,6 +77,16 @@ int png_declared_size_ok(AVIOContext* pb, int64_t max_pixels) {
   return imgbuf_check_pixels(be32(h + 16), be32(h + 20), max_pixels);
 }
 
+// A Windows cursor: an icon directory of type 2, whose entries hold a hotspot where an
+// icon's hold planes and depth. FFmpeg's icon demuxer reads it, but recognises only type 1.
+// Leaves the file at its start.
+bool is_cursor(AVIOContext* pb) {
+  uint8_t h[6];
+  const int n = avio_read(pb, h, sizeof h);
+  avio_seek(pb, 0, SEEK_SET);
+  return n == 6 && h[0] == 0 && h[1] == 0 && h[2] == 2 && h[3] == 0 && (h[4] || h[5]);
+}
+
 // errno names a reason only when a system call failed (the file's own open): FFmpeg's
 // refusals would otherwise show whatever an earlier call left there.
 int fail_with_errno_of(int averror) {
@@ -99,7 +109,8 @@ int open_input(const char* path, const char* open_name, int64_t max_pixels, Inpu
   AVDictionary* opts = nullptr;
   ff_restrict_protocols(&opts);
   av_dict_set(&opts, "format_whitelist", demuxer_whitelist(), 0);
-  int r = avformat_open_input(&fmt, path, nullptr, &opts);  // frees fmt on failure
+  const AVInputFormat* forced = is_cursor(in->pb) ? av_find_input_format("ico") : nullptr;
+  int r = avformat_open_input(&fmt, path, forced, &opts);  // frees fmt on failure
   av_dict_free(&opts);
   // Its failures are FFmpeg's judgement of the content (EINVAL for a format off the list),
   // not a system call's.
@@ -141,6 +152,30 @@ bool may_be_transparent(int fmt) {
   return d && (d->flags & (AV_PIX_FMT_FLAG_ALPHA | AV_PIX_FMT_FLAG_PAL)) != 0;
 }
 
+// The first bytes of the file, read once the demuxer is done with it, for what FFmpeg's
+// decoders leave out of the frame.
+std::vector<uint8_t> file_head(AVIOContext* pb) {
+  std::vector<uint8_t> head(4096);
+  const int n = avio_seek(pb, 0, SEEK_SET) == 0 ? avio_read(pb, head.data(), 4096) : 0;
+  head.resize(n > 0 ? static_cast<size_t>(n) : 0);
+  return head;
+}
+
+// The pixel format the decoder should have given the frame's bytes: FFmpeg 5.1 takes a
+// 16-bit grey+alpha TGA for RGB555 (the bytes are grey and alpha) and a DDS of DXGI
+// R8G8B8A8 for BGRA. Same bytes, so only the label changes.
+AVPixelFormat corrected_format(AVCodecID codec, const std::vector<uint8_t>& h, int fmt) {
+  const AVPixelFormat f = static_cast<AVPixelFormat>(fmt);
+  if (codec == AV_CODEC_ID_TARGA && f == AV_PIX_FMT_RGB555LE && h.size() >= 18 &&
+      (h[2] == 3 || h[2] == 11) && h[16] == 16)
+    return AV_PIX_FMT_YA8;
+  if (codec == AV_CODEC_ID_DDS && f == AV_PIX_FMT_BGRA && h.size() >= 132 &&
+      memcmp(h.data(), "DDS ", 4) == 0 && memcmp(h.data() + 84, "DX10", 4) == 0 && h[129] == 0 &&
+      h[130] == 0 && h[131] == 0 && h[128] >= 27 && h[128] <= 29)
+    return AV_PIX_FMT_RGBA;
+  return f;
+}
+
 // The value of an EXR header's "compression" attribute (8 and 9 are DWAA and DWAB), or -1.
 int exr_compression(const uint8_t* d, size_t n) {
   size_t at = 8;  // magic number and version
@@ -162,17 +197,14 @@ int exr_compression(const uint8_t* d, size_t n) {
 }
 
 // Reads packets until the chosen stream yields its first frame with a positive width.
-// The decoder is not drained: only frames delivered during reading count. For EXR the
-// header's compression is noted on the way.
+// The decoder is not drained: only frames delivered during reading count.
 int first_frame(AVFormatContext* fmt, AVCodecContext* dec, int stream, AVFrame* frame,
-                AVPacket* pkt, int* exr_comp) {
+                AVPacket* pkt) {
   while (av_read_frame(fmt, pkt) >= 0) {
     if (pkt->stream_index != stream || avcodec_send_packet(dec, pkt) < 0) {
       av_packet_unref(pkt);
       continue;
     }
-    if (dec->codec_id == AV_CODEC_ID_EXR && *exr_comp < 0 && pkt->data)
-      *exr_comp = exr_compression(pkt->data, static_cast<size_t>(pkt->size));
     while (avcodec_receive_frame(dec, frame) == 0) {
       if (frame->width > 0) {
         av_packet_unref(pkt);
@@ -335,9 +367,12 @@ int decode_steps(const char* path, const char* open_name, imgbuf* img, int64_t m
 
   PacketPtr pkt(av_packet_alloc());
   if (!pkt) return set_error("av_packet_alloc failed");
-  int exr_comp = -1;
-  if (!first_frame(in.fmt, dec.get(), stream, frame.get(), pkt.get(), &exr_comp))
+  if (!first_frame(in.fmt, dec.get(), stream, frame.get(), pkt.get()))
     return set_error("no decodable frame in '%s'", path);
+  const std::vector<uint8_t> head = file_head(in.pb);
+  frame->format = corrected_format(par->codec_id, head, frame->format);
+  const int exr_comp =
+      par->codec_id == AV_CODEC_ID_EXR ? exr_compression(head.data(), head.size()) : -1;
   pkt.reset();
   // The decoder checked its own limit; a frame of another size than the header's is judged
   // again before the record's block is allocated.
@@ -413,6 +448,6 @@ int ffmpeg_header_info(const char* path, const char* open_name, int64_t max_pixe
   out->codec_id = par->codec_id;
   out->width = dec->width;
   out->height = dec->height;
-  out->pix_fmt = dec->pix_fmt;
+  out->pix_fmt = corrected_format(par->codec_id, file_head(in.pb), dec->pix_fmt);
   return 1;
 }

@@ -7,6 +7,7 @@ extern "C" {
 #include <libavutil/pixdesc.h>
 }
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <functional>
@@ -15,6 +16,7 @@ extern "C" {
 
 #include "core/error.h"
 #include "decode/decode.h"
+#include "imgconvert.h"
 #include "support/test_support.h"
 
 namespace {
@@ -286,5 +288,119 @@ TEST(ExrDecode, BlankDwaRefusedBlankStoredRead) {
     }
   }
 }
+
+// Files FFmpeg reads with the wrong label on the right bytes, or refuses by their type
+// field alone, built here with a picture whose every pixel differs: a 16-bit grey+alpha TGA
+// (stored bottom-up and top-down, raw and run-length), a DDS of DXGI R8G8B8A8, and a
+// cursor. Each reads back exactly, and the probe agrees that it has alpha.
+struct RelabelCase {
+  const char* name;
+  std::vector<uint8_t> (*make)(int w, int h, bool* grey);
+};
+
+uint8_t pat(int x, int y, int c) { return static_cast<uint8_t>(x * 37 + y * 11 + c * 85); }
+uint8_t pat_alpha(int x, int y) { return static_cast<uint8_t>(255 - ((x + y) % 5) * 40); }
+
+void le(std::vector<uint8_t>* b, uint32_t v, int bytes) {
+  for (int i = 0; i < bytes; i++) b->push_back(static_cast<uint8_t>(v >> (8 * i)));
+}
+
+std::vector<uint8_t> tga_la(int w, int h, bool rle, bool top_down) {
+  std::vector<uint8_t> b = {0, 0, static_cast<uint8_t>(rle ? 11 : 3), 0, 0, 0, 0, 0, 0, 0, 0, 0};
+  le(&b, static_cast<uint32_t>(w), 2);
+  le(&b, static_cast<uint32_t>(h), 2);
+  b.push_back(16);
+  b.push_back(static_cast<uint8_t>(8 | (top_down ? 0x20 : 0)));
+  for (int r = 0; r < h; r++) {
+    const int y = top_down ? r : h - 1 - r;
+    for (int x = 0; x < w; x++) {
+      if (rle && x % 128 == 0) b.push_back(static_cast<uint8_t>(std::min(128, w - x) - 1));
+      b.push_back(pat(x, y, 0));
+      b.push_back(pat_alpha(x, y));
+    }
+  }
+  return b;
+}
+std::vector<uint8_t> tga_raw_bl(int w, int h, bool* grey) {
+  return *grey = true, tga_la(w, h, false, false);
+}
+std::vector<uint8_t> tga_rle_tl(int w, int h, bool* grey) {
+  return *grey = true, tga_la(w, h, true, true);
+}
+
+std::vector<uint8_t> dds_r8g8b8a8(int w, int h, bool*) {
+  std::vector<uint8_t> b = {'D', 'D', 'S', ' '};
+  for (uint32_t v : {124u, 0x100Fu, static_cast<uint32_t>(h), static_cast<uint32_t>(w),
+                     static_cast<uint32_t>(w * 4), 0u, 1u})
+    le(&b, v, 4);
+  b.resize(b.size() + 44);  // reserved
+  for (uint32_t v : {32u, 4u}) le(&b, v, 4);
+  b.insert(b.end(), {'D', 'X', '1', '0'});
+  b.resize(b.size() + 20);  // bit count and masks
+  le(&b, 0x1000, 4);        // a texture
+  b.resize(b.size() + 16);
+  for (uint32_t v : {28u, 3u, 0u, 1u, 0u}) le(&b, v, 4);  // R8G8B8A8_UNORM, 2D, one
+  for (int y = 0; y < h; y++)
+    for (int x = 0; x < w; x++)
+      b.insert(b.end(), {pat(x, y, 0), pat(x, y, 1), pat(x, y, 2), pat_alpha(x, y)});
+  return b;
+}
+
+std::vector<uint8_t> cursor(int w, int h, bool*) {
+  const uint32_t mask_row = static_cast<uint32_t>((w + 31) / 32 * 4);
+  const uint32_t size = 40 + static_cast<uint32_t>(w * h * 4) + mask_row * h;
+  std::vector<uint8_t> b = {0, 0, 2, 0, 1, 0, static_cast<uint8_t>(w), static_cast<uint8_t>(h),
+                            0, 0};
+  le(&b, 3, 2);  // the hotspot
+  le(&b, 5, 2);
+  le(&b, size, 4);
+  le(&b, 22, 4);
+  for (uint32_t v : {40u, static_cast<uint32_t>(w), static_cast<uint32_t>(2 * h)}) le(&b, v, 4);
+  le(&b, 1, 2);
+  le(&b, 32, 2);
+  b.resize(b.size() + 24);
+  for (int y = h - 1; y >= 0; y--)
+    for (int x = 0; x < w; x++)
+      b.insert(b.end(), {pat(x, y, 2), pat(x, y, 1), pat(x, y, 0), pat_alpha(x, y)});
+  b.resize(b.size() + mask_row * h);
+  return b;
+}
+
+class Relabel : public ::testing::TestWithParam<RelabelCase> {};
+
+TEST_P(Relabel, ReadExactlyWithAlpha) {
+  TempDir dir;
+  const int w = 19, h = 7;
+  bool grey = false;
+  const std::string path = dir.file(GetParam().name);
+  write_file(path, GetParam().make(w, h, &grey));
+  Img img = read_image(path);
+  ASSERT_EQ(img.width, w);
+  ASSERT_EQ(img.height, h);
+  ASSERT_EQ(img.has_alpha, 1);
+  int wrong = 0;
+  for (int y = 0; y < h; y++)
+    for (int x = 0; x < w; x++)
+      for (int c = 0; c < 4; c++) {
+        const uint8_t want = c == 3 ? pat_alpha(x, y) : pat(x, y, grey ? 0 : c);
+        wrong += img.pixels[(y * w + x) * 4 + c] != want;
+      }
+  EXPECT_EQ(wrong, 0);
+  const char* json = nullptr;
+  ASSERT_EQ(imgconvert_probe(path.c_str(), &json), 1) << imgconvert_last_error();
+  EXPECT_NE(std::string(json).find("\"channels\":4"), std::string::npos) << json;
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, Relabel,
+                         ::testing::Values(RelabelCase{"la_bl.tga", tga_raw_bl},
+                                           RelabelCase{"la_tl_rle.tga", tga_rle_tl},
+                                           RelabelCase{"rgba.dds", dds_r8g8b8a8},
+                                           RelabelCase{"arrow.cur", cursor}),
+                         [](const ::testing::TestParamInfo<RelabelCase>& i) {
+                           std::string n = i.param.name;
+                           for (char& ch : n)
+                             if (ch == '.') ch = '_';
+                           return n;
+                         });
 
 }  // namespace
