@@ -1,5 +1,6 @@
 #include <cerrno>
 #include <cmath>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -237,7 +238,7 @@ int unit_index(float v) {
   return v > 0 ? (v < 1 ? static_cast<int>(v * 65535.0f + 0.5f) : 65535) : 0;
 }
 
-bool is_linear_float(const AVFrame* f) {
+bool float_planes(const AVFrame* f) {
   return f->format == AV_PIX_FMT_GBRPF32 || f->format == AV_PIX_FMT_GBRAPF32 ||
          f->format == AV_PIX_FMT_GRAYF32;
 }
@@ -259,7 +260,8 @@ int linear_to_record(const AVFrame* src, imgbuf* img, bool* blank) {
   for (int y = 0; y < src->height; y++) {
     const float* row[4];
     for (int c = 0; c < bpp; c++)
-      row[c] = reinterpret_cast<const float*>(src->data[plane[c]] + src->linesize[plane[c]] * y);
+      row[c] = reinterpret_cast<const float*>(src->data[plane[c]] +
+                                              static_cast<ptrdiff_t>(src->linesize[plane[c]]) * y);
     for (int x = 0; x < src->width; x++) {
       for (int c = 0; c < bpp; c++) {
         const float v = row[c][x];
@@ -381,7 +383,7 @@ int decode_steps(const char* path, const char* open_name, imgbuf* img, int64_t m
   // itself becomes the record.
   const bool keep_planes = opts && opts->want_planes && frame->format == AV_PIX_FMT_YUVJ420P;
   // EXR holds linear light (FFmpeg leaves the frames of this version unmarked).
-  const bool linear = is_linear_float(frame.get()) &&
+  const bool linear = float_planes(frame.get()) &&
                       (par->codec_id == AV_CODEC_ID_EXR || frame->color_trc == AVCOL_TRC_LINEAR ||
                        dec->color_trc == AVCOL_TRC_LINEAR);
   bool blank = false;
