@@ -3,7 +3,7 @@
 // size is its alone. A child that runs past the timeout is killed and reported as such.
 //
 //   bench_bombs [timeout_seconds]          (default 120)
-//   bench_bombs --child convert|probe IN OUT RESULT   (one call; used by the above)
+//   bench_bombs --child convert|probe IN OUT RESULT [OPTIONS]   (one call; used by the above)
 #include <signal.h>
 #include <spawn.h>
 #include <sys/resource.h>
@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -28,14 +29,15 @@ extern char** environ;
 namespace {
 
 // Runs one call of the library and leaves "ok" or the error text in the result file.
-int child(const char* op, const char* in, const char* out, const char* result) {
+int child(const char* op, const char* in, const char* out, const char* result,
+          const char* options) {
   // A bomb that gets past every guard should fail here, not take the host's memory.
   const rlim_t cap = 8ull << 30;
   rlimit lim{cap, cap};
   setrlimit(RLIMIT_AS, &lim);
   const char* json = nullptr;
   const int ok = strcmp(op, "probe") == 0 ? imgconvert_probe(in, &json)
-                                          : imgconvert_file(in, out, nullptr, &json);
+                                          : imgconvert_file(in, out, options, &json);
   std::ofstream(result) << (ok ? "ok" : imgconvert_last_error());
   return ok ? 0 : 1;
 }
@@ -47,11 +49,12 @@ struct Outcome {
 };
 
 Outcome run_child(const std::string& op, const std::string& in, const std::string& out,
-                  const std::string& result, double timeout_s) {
+                  const std::string& result, const char* options, double timeout_s) {
   unlink(result.c_str());
   unlink(out.c_str());
   const std::string self = "/proc/self/exe";
   std::vector<std::string> args = {"bench_bombs", "--child", op, in, out, result};
+  if (options) args.push_back(options);
   std::vector<char*> argv;
   for (std::string& a : args) argv.push_back(&a[0]);
   argv.push_back(nullptr);
@@ -88,11 +91,25 @@ Outcome run_child(const std::string& op, const std::string& in, const std::strin
   return o;
 }
 
+long long file_bytes(const std::string& path) {
+  std::ifstream f(path, std::ios::binary | std::ios::ate);
+  return f ? static_cast<long long>(f.tellg()) : 0;
+}
+
+// A small photo-like JPEG to carry the EXIF bombs.
+std::vector<uint8_t> photo_jpeg(const std::string& path) {
+  write_photo_jpeg(path, 40, 24, 85);
+  std::ifstream f(path, std::ios::binary);
+  std::vector<uint8_t> b((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+  unlink(path.c_str());
+  return b;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 6 && strcmp(argv[1], "--child") == 0)
-    return child(argv[2], argv[3], argv[4], argv[5]);
+  if ((argc == 6 || argc == 7) && strcmp(argv[1], "--child") == 0)
+    return child(argv[2], argv[3], argv[4], argv[5], argc == 7 ? argv[6] : nullptr);
   const double timeout_s = argc > 1 ? atof(argv[1]) : 120.0;
 
   char dir_templ[] = "/tmp/bench-bombs-XXXXXX";
@@ -103,23 +120,28 @@ int main(int argc, char** argv) {
                                    png_bomb(),
                                    heic_grid_bomb(),
                                    rgbe_header_bomb(32768, 32768),
-                                   rgbe_header_bomb(1024, 1024)};
+                                   rgbe_header_bomb(1024, 1024),
+                                   exif_fanout_bomb(photo_jpeg(dir + "/photo.jpg"))};
 
-  printf("%-28s %6s  %-7s %8s %10s  %s\n", "bomb", "bytes", "call", "wall s", "peak MiB", "result");
+  printf("%-28s %6s  %-7s %8s %10s %10s  %s\n", "bomb", "bytes", "call", "wall s", "peak MiB",
+         "out bytes", "result");
   for (const Bomb& b : bombs) {
     const std::string in = dir + "/bomb." + b.ext;
     std::ofstream(in, std::ios::binary)
         .write(reinterpret_cast<const char*>(b.bytes.data()),
                static_cast<std::streamsize>(b.bytes.size()));
     for (const char* op : {"convert", "probe"}) {
-      const Outcome o = run_child(op, in, dir + "/out.png", dir + "/result.txt", timeout_s);
-      printf("%-28s %6zu  %-7s %8.2f %10.1f  %.70s\n", b.name.c_str(), b.bytes.size(), op,
-             o.seconds, o.peak_kib / 1024.0, o.result.c_str());
+      const std::string out = dir + "/out." + b.out_ext;
+      const Outcome o = run_child(op, in, out, dir + "/result.txt", b.options, timeout_s);
+      // What a bomb that passes makes of its few bytes matters as much as its time.
+      const long long made = strcmp(op, "convert") == 0 ? file_bytes(out) : 0;
+      printf("%-28s %6zu  %-7s %8.2f %10.1f %10lld  %.60s\n", b.name.c_str(), b.bytes.size(), op,
+             o.seconds, o.peak_kib / 1024.0, made, o.result.c_str());
+      unlink(out.c_str());
       fflush(stdout);
     }
     unlink(in.c_str());
   }
-  unlink((dir + "/out.png").c_str());
   unlink((dir + "/result.txt").c_str());
   rmdir(dir.c_str());
   return 0;

@@ -1,4 +1,6 @@
 #include <cerrno>
+#include <cmath>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -76,6 +78,16 @@ int png_declared_size_ok(AVIOContext* pb, int64_t max_pixels) {
   return imgbuf_check_pixels(be32(h + 16), be32(h + 20), max_pixels);
 }
 
+// A Windows cursor: an icon directory of type 2, whose entries hold a hotspot where an
+// icon's hold planes and depth. FFmpeg's icon demuxer reads it, but recognises only type 1.
+// Leaves the file at its start.
+bool is_cursor(AVIOContext* pb) {
+  uint8_t h[6];
+  const int n = avio_read(pb, h, sizeof h);
+  avio_seek(pb, 0, SEEK_SET);
+  return n == 6 && h[0] == 0 && h[1] == 0 && h[2] == 2 && h[3] == 0 && (h[4] || h[5]);
+}
+
 // errno names a reason only when a system call failed (the file's own open): FFmpeg's
 // refusals would otherwise show whatever an earlier call left there.
 int fail_with_errno_of(int averror) {
@@ -98,7 +110,8 @@ int open_input(const char* path, const char* open_name, int64_t max_pixels, Inpu
   AVDictionary* opts = nullptr;
   ff_restrict_protocols(&opts);
   av_dict_set(&opts, "format_whitelist", demuxer_whitelist(), 0);
-  int r = avformat_open_input(&fmt, path, nullptr, &opts);  // frees fmt on failure
+  const AVInputFormat* forced = is_cursor(in->pb) ? av_find_input_format("ico") : nullptr;
+  int r = avformat_open_input(&fmt, path, forced, &opts);  // frees fmt on failure
   av_dict_free(&opts);
   // Its failures are FFmpeg's judgement of the content (EINVAL for a format off the list),
   // not a system call's.
@@ -140,6 +153,50 @@ bool may_be_transparent(int fmt) {
   return d && (d->flags & (AV_PIX_FMT_FLAG_ALPHA | AV_PIX_FMT_FLAG_PAL)) != 0;
 }
 
+// The first bytes of the file, read once the demuxer is done with it, for what FFmpeg's
+// decoders leave out of the frame.
+std::vector<uint8_t> file_head(AVIOContext* pb) {
+  std::vector<uint8_t> head(4096);
+  const int n = avio_seek(pb, 0, SEEK_SET) == 0 ? avio_read(pb, head.data(), 4096) : 0;
+  head.resize(n > 0 ? static_cast<size_t>(n) : 0);
+  return head;
+}
+
+// The pixel format the decoder should have given the frame's bytes: FFmpeg 5.1 takes a
+// 16-bit grey+alpha TGA for RGB555 (the bytes are grey and alpha) and a DDS of DXGI
+// R8G8B8A8 for BGRA. Same bytes, so only the label changes.
+AVPixelFormat corrected_format(AVCodecID codec, const std::vector<uint8_t>& h, int fmt) {
+  const AVPixelFormat f = static_cast<AVPixelFormat>(fmt);
+  if (codec == AV_CODEC_ID_TARGA && f == AV_PIX_FMT_RGB555LE && h.size() >= 18 &&
+      (h[2] == 3 || h[2] == 11) && h[16] == 16)
+    return AV_PIX_FMT_YA8;
+  if (codec == AV_CODEC_ID_DDS && f == AV_PIX_FMT_BGRA && h.size() >= 132 &&
+      memcmp(h.data(), "DDS ", 4) == 0 && memcmp(h.data() + 84, "DX10", 4) == 0 && h[129] == 0 &&
+      h[130] == 0 && h[131] == 0 && h[128] >= 27 && h[128] <= 29)
+    return AV_PIX_FMT_RGBA;
+  return f;
+}
+
+// The value of an EXR header's "compression" attribute (8 and 9 are DWAA and DWAB), or -1.
+int exr_compression(const uint8_t* d, size_t n) {
+  size_t at = 8;  // magic number and version
+  while (at < n && d[at] != 0) {
+    const uint8_t* name = d + at;
+    const uint8_t* name_end = static_cast<const uint8_t*>(memchr(name, 0, n - at));
+    if (!name_end) return -1;
+    const uint8_t* type_end =
+        static_cast<const uint8_t*>(memchr(name_end + 1, 0, n - (name_end + 1 - d)));
+    if (!type_end || static_cast<size_t>(d + n - type_end) < 5) return -1;
+    const uint32_t size = type_end[1] | type_end[2] << 8 | type_end[3] << 16 |
+                          static_cast<uint32_t>(type_end[4]) << 24;
+    at = static_cast<size_t>(type_end + 5 - d);
+    if (size > n - at) return -1;
+    if (strcmp(reinterpret_cast<const char*>(name), "compression") == 0 && size == 1) return d[at];
+    at += size;
+  }
+  return -1;
+}
+
 // Reads packets until the chosen stream yields its first frame with a positive width.
 // The decoder is not drained: only frames delivered during reading count.
 int first_frame(AVFormatContext* fmt, AVCodecContext* dec, int stream, AVFrame* frame,
@@ -159,6 +216,67 @@ int first_frame(AVFormatContext* fmt, AVCodecContext* dec, int stream, AVFrame* 
     av_packet_unref(pkt);
   }
   return 0;
+}
+
+// Linear light in 1/65535 steps to the sRGB curve, 8-bit. Built once; a pow per sample
+// would dominate the decode of a large picture.
+const uint8_t* srgb_table() {
+  static const uint8_t* table = [] {
+    static uint8_t t[65536];
+    for (int i = 0; i < 65536; i++) {
+      const double c = i / 65535.0;
+      const double v = c <= 0.0031308 ? 12.92 * c : 1.055 * pow(c, 1 / 2.4) - 0.055;
+      t[i] = static_cast<uint8_t>(lround(v * 255));
+    }
+    return t;
+  }();
+  return table;
+}
+
+// A float sample clamped to 0..1 (NaN as 0) in 1/65535 steps.
+int unit_index(float v) {
+  return v > 0 ? (v < 1 ? static_cast<int>(v * 65535.0f + 0.5f) : 65535) : 0;
+}
+
+bool float_planes(const AVFrame* f) {
+  return f->format == AV_PIX_FMT_GBRPF32 || f->format == AV_PIX_FMT_GBRAPF32 ||
+         f->format == AV_PIX_FMT_GRAYF32;
+}
+
+// Float planes of linear light (EXR, or a frame marked linear) as display light: the sRGB
+// curve on the colours, alpha as it stands, as the peers render such files. *blank tells
+// whether every sample was zero.
+int linear_to_record(const AVFrame* src, imgbuf* img, bool* blank) {
+  const bool alpha = src->format == AV_PIX_FMT_GBRAPF32;
+  const bool grey = src->format == AV_PIX_FMT_GRAYF32;
+  const int bpp = alpha ? 4 : 3;
+  img->pixels = imgbuf_alloc_pixels(src->width, src->height, bpp);
+  if (!img->pixels) return set_error("out of memory");
+  const uint8_t* curve = srgb_table();
+  // Planes in the frame's G, B, R(, A) order, read as R, G, B(, A).
+  const int plane[4] = {grey ? 0 : 2, 0, grey ? 0 : 1, 3};
+  bool zero = true;
+  uint8_t* out = img->pixels;
+  for (int y = 0; y < src->height; y++) {
+    const float* row[4];
+    for (int c = 0; c < bpp; c++)
+      row[c] = reinterpret_cast<const float*>(src->data[plane[c]] +
+                                              static_cast<ptrdiff_t>(src->linesize[plane[c]]) * y);
+    for (int x = 0; x < src->width; x++) {
+      for (int c = 0; c < bpp; c++) {
+        const float v = row[c][x];
+        zero = zero && v == 0;
+        *out++ = c < 3 ? curve[unit_index(v)]
+                       : static_cast<uint8_t>((unit_index(v) * 255 + 32767) / 65535);
+      }
+    }
+  }
+  img->has_alpha = alpha;
+  img->width = src->width;
+  img->height = src->height;
+  imgbuf_drop_opaque_alpha(img);
+  *blank = zero;
+  return 1;
 }
 
 // Converts the taken frame to packed RGB or RGBA in the record. A format that may be
@@ -253,6 +371,10 @@ int decode_steps(const char* path, const char* open_name, imgbuf* img, int64_t m
   if (!pkt) return set_error("av_packet_alloc failed");
   if (!first_frame(in.fmt, dec.get(), stream, frame.get(), pkt.get()))
     return set_error("no decodable frame in '%s'", path);
+  const std::vector<uint8_t> head = file_head(in.pb);
+  frame->format = corrected_format(par->codec_id, head, frame->format);
+  const int exr_comp =
+      par->codec_id == AV_CODEC_ID_EXR ? exr_compression(head.data(), head.size()) : -1;
   pkt.reset();
   // The decoder checked its own limit; a frame of another size than the header's is judged
   // again before the record's block is allocated.
@@ -260,11 +382,23 @@ int decode_steps(const char* path, const char* open_name, imgbuf* img, int64_t m
   // The writer's own 4:2:0 layout, asked for when nothing will touch the pixels: the frame
   // itself becomes the record.
   const bool keep_planes = opts && opts->want_planes && frame->format == AV_PIX_FMT_YUVJ420P;
+  // EXR holds linear light (FFmpeg leaves the frames of this version unmarked).
+  const bool linear = float_planes(frame.get()) &&
+                      (par->codec_id == AV_CODEC_ID_EXR || frame->color_trc == AVCOL_TRC_LINEAR ||
+                       dec->color_trc == AVCOL_TRC_LINEAR);
+  bool blank = false;
   if (keep_planes) {
     img->width = frame->width;
     img->height = frame->height;
-  } else if (!frame_to_record(frame.get(), img)) {
+  } else if (linear ? !linear_to_record(frame.get(), img, &blank)
+                    : !frame_to_record(frame.get(), img)) {
     return 0;
+  }
+  // FFmpeg's DWAA/DWAB decoder gives some files back as nothing but zeros, with no error:
+  // black and transparent, which the file never held.
+  if (blank && (exr_comp == 8 || exr_comp == 9)) {
+    imgbuf_free(img);
+    return set_error("no decodable frame in '%s'", path);
   }
   capture_frame_icc(frame.get(), img);
   if (keep_planes) img->planes = frame.release();
@@ -316,6 +450,6 @@ int ffmpeg_header_info(const char* path, const char* open_name, int64_t max_pixe
   out->codec_id = par->codec_id;
   out->width = dec->width;
   out->height = dec->height;
-  out->pix_fmt = dec->pix_fmt;
+  out->pix_fmt = corrected_format(par->codec_id, file_head(in.pb), dec->pix_fmt);
   return 1;
 }

@@ -25,6 +25,10 @@ int ff_encode(const imgbuf* img, const char* out, const output_temp* tmp, const 
 int heif_encode(const imgbuf* img, const char* out, const output_temp* tmp, const char* ext,
                 const ConvertOptions* opts, int32_t* exif_kept = nullptr);
 int ico_encode(const imgbuf* img, const char* out, const output_temp* tmp);
+// TIFF through libtiff, with the ICC profile and EXIF the options ask for; *exif_kept tells
+// whether any of the EXIF block's tags went in.
+int tiff_encode(const imgbuf* img, const char* out, const output_temp* tmp,
+                const ConvertOptions* opts, int32_t* exif_kept = nullptr);
 // WebP through libwebp directly; the bytes equal ff_encode's for "webp".
 int webp_encode(const imgbuf* img, const char* out, const output_temp* tmp,
                 const ConvertOptions* opts);

@@ -23,6 +23,8 @@ int encode_any(const imgbuf* img, const char* out, const char* ext, const Conver
     ok = heif_encode(img, out, &tmp, ext, opts, &kept);
   else if (strcmp(ext, "ico") == 0)
     ok = ico_encode(img, out, &tmp);
+  else if (strcmp(ext, "tif") == 0 || strcmp(ext, "tiff") == 0)
+    ok = tiff_encode(img, out, &tmp, opts, &kept);
   else if (strcmp(ext, "webp") == 0)
     ok = webp_encode(img, out, &tmp, opts);
   else
@@ -42,8 +44,6 @@ int encode_any(const imgbuf* img, const char* out, const char* ext, const Conver
     kept = png_add_exif(path, img, opts);
   else if (strcmp(ext, "webp") == 0)
     kept = webp_add_metadata(path, img, opts);
-  else if (strcmp(ext, "tif") == 0 || strcmp(ext, "tiff") == 0)
-    kept = tiff_add_metadata(path, img, opts);
   if (!output_commit(&tmp, out)) return 0;
   int64_t size = plat_file_size(out);
   *bytes = size < 0 ? 0 : size;

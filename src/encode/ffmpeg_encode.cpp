@@ -18,8 +18,6 @@ const FfEncoder kEncoders[] = {
     {"jpg", "mjpeg", "image2pipe", AV_PIX_FMT_YUVJ420P, AV_PIX_FMT_YUVJ420P, false},
     {"jpeg", "mjpeg", "image2pipe", AV_PIX_FMT_YUVJ420P, AV_PIX_FMT_YUVJ420P, false},
     {"bmp", "bmp", "image2pipe", AV_PIX_FMT_BGR24, AV_PIX_FMT_BGRA, false},
-    {"tiff", "tiff", "image2pipe", AV_PIX_FMT_RGB24, AV_PIX_FMT_RGBA, true},
-    {"tif", "tiff", "image2pipe", AV_PIX_FMT_RGB24, AV_PIX_FMT_RGBA, true},
     {"webp", "libwebp", "webp", AV_PIX_FMT_BGRA, AV_PIX_FMT_BGRA, false},
     {"gif", "gif", "gif", AV_PIX_FMT_PAL8, AV_PIX_FMT_PAL8, false},
     {"tga", "targa", "image2pipe", AV_PIX_FMT_BGR24, AV_PIX_FMT_BGRA, false},

@@ -1,8 +1,7 @@
 // Metadata that the encoders cannot write themselves, added to their finished files: an
-// eXIf chunk in PNG, ICCP and EXIF chunks in WebP, tags in TIFF. Each edit works on the
-// writer's temporary file before the rename. PNG and WebP are replaced only once the new
-// content is complete; TIFF gets its additions appended and its header turned to them last.
-// On any failure the file reads as the writer made it.
+// eXIf chunk in PNG, ICCP and EXIF chunks in WebP. Each edit works on the writer's
+// temporary file before the rename, and replaces it only once the new content is complete:
+// on any failure the file reads as the writer made it.
 #pragma once
 
 #include <cstdint>
@@ -24,11 +23,6 @@ int png_add_exif(const char* path, const imgbuf* img, const ConvertOptions* opts
 // Adds the ICC profile and the EXIF block to the WebP at `path` as the options ask, turning
 // a simple file into an extended one. Returns 1 when the file now carries the EXIF block.
 int webp_add_metadata(const char* path, const imgbuf* img, const ConvertOptions* opts);
-
-// Adds the ICC profile and the EXIF block to the TIFF at `path` as the options ask: the
-// profile as tag 34675, the EXIF block's descriptive IFD0 tags and its Exif and GPS sub-IFDs
-// rewritten in the file's byte order. Returns 1 when the file now carries EXIF.
-int tiff_add_metadata(const char* path, const imgbuf* img, const ConvertOptions* opts);
 
 // Copies the ICCP chunk of the WebP file at `path` into the record, in place of the profile
 // FFmpeg's WebP decoder hands out, which counts the chunk's pad byte in when the profile's

@@ -121,7 +121,7 @@ TEST_P(AutoOrient, MatchesPillowAndResetsTheTag) {
   EXPECT_LT(mean_sample_diff(a, b), 6.0);
 
   // "width" applies to the upright picture; the carried EXIF says 1 wherever it goes.
-  for (const char* ext : {"jpg", "png", "webp"}) {
+  for (const char* ext : {"jpg", "png", "webp", "tif"}) {
     const std::string out = dir.file(std::string("kept.") + ext);
     ASSERT_EQ(imgconvert_file(src.c_str(), out.c_str(),
                               "{\"auto_orient\":1,\"keep_exif\":1,\"width\":16}", &json),

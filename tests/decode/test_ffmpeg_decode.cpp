@@ -7,11 +7,16 @@ extern "C" {
 #include <libavutil/pixdesc.h>
 }
 
+#include <algorithm>
+#include <cmath>
+#include <cstring>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "core/error.h"
 #include "decode/decode.h"
+#include "imgconvert.h"
 #include "support/test_support.h"
 
 namespace {
@@ -174,5 +179,235 @@ INSTANTIATE_TEST_SUITE_P(Table, EngineChoice,
                                            EngineCase{"heics", "ffmpeg"}, EngineCase{"", "ffmpeg"},
                                            EngineCase{"tiff", "ffmpeg"},
                                            EngineCase{"b/file", "ffmpeg"}));
+
+// A scanline EXR of 32-bit float A, B, G, R channels, one block a row, the blocks' bytes as
+// `compression` says (0: stored). Built here, so no foreign file is needed.
+std::vector<uint8_t> exr_file(int w, int h, int compression, const std::vector<float>& rgba) {
+  std::vector<uint8_t> b = {0x76, 0x2f, 0x31, 0x01, 2, 0, 0, 0};
+  auto u32 = [&](uint32_t v) {
+    for (int i = 0; i < 4; i++) b.push_back(static_cast<uint8_t>(v >> (8 * i)));
+  };
+  auto f32 = [&](float v) {
+    uint32_t u;
+    memcpy(&u, &v, 4);
+    u32(u);
+  };
+  auto attr = [&](const char* name, const char* type, uint32_t size) {
+    b.insert(b.end(), name, name + strlen(name) + 1);
+    b.insert(b.end(), type, type + strlen(type) + 1);
+    u32(size);
+  };
+  attr("channels", "chlist", 4 * 18 + 1);
+  for (const char* c : {"A", "B", "G", "R"}) {
+    b.insert(b.end(), {static_cast<uint8_t>(c[0]), 0});
+    u32(2);  // FLOAT
+    u32(0);  // pLinear and reserved
+    u32(1);
+    u32(1);
+  }
+  b.push_back(0);
+  attr("compression", "compression", 1);
+  b.push_back(static_cast<uint8_t>(compression));
+  for (const char* window : {"dataWindow", "displayWindow"}) {
+    attr(window, "box2i", 16);
+    for (int v : {0, 0, w - 1, h - 1}) u32(static_cast<uint32_t>(v));
+  }
+  attr("lineOrder", "lineOrder", 1);
+  b.push_back(0);
+  attr("pixelAspectRatio", "float", 4);
+  f32(1);
+  attr("screenWindowCenter", "v2f", 8);
+  f32(0);
+  f32(0);
+  attr("screenWindowWidth", "float", 4);
+  f32(1);
+  b.push_back(0);
+  const uint32_t block = 8 + 16 * static_cast<uint32_t>(w);
+  const size_t table = b.size();
+  for (int y = 0; y < h; y++) {
+    u32(static_cast<uint32_t>(table + 8 * h + block * y));
+    u32(0);
+  }
+  for (int y = 0; y < h; y++) {
+    u32(static_cast<uint32_t>(y));
+    u32(16 * static_cast<uint32_t>(w));
+    for (int c : {3, 2, 1, 0})
+      for (int x = 0; x < w; x++) f32(rgba[(static_cast<size_t>(y) * w + x) * 4 + c]);
+  }
+  return b;
+}
+
+// The sRGB curve, computed here on its own as the oracle.
+int srgb8(double v) {
+  v = v < 0 ? 0 : (v > 1 ? 1 : v);
+  return static_cast<int>(
+      std::lround(255 * (v <= 0.0031308 ? 12.92 * v : 1.055 * std::pow(v, 1 / 2.4) - 0.055)));
+}
+
+// EXR holds linear light: the colours come out through the sRGB curve (out-of-range values
+// clamped), alpha as it stands, and only a picture with some alpha below 1 keeps alpha.
+// The Windows build's FFmpeg has no EXR or DDS decoder.
+#define SKIP_WITHOUT_DECODER(id) \
+  if (!avcodec_find_decoder(id)) GTEST_SKIP() << "no decoder for " << avcodec_get_name(id)
+
+TEST(ExrDecode, LinearLightThroughTheSrgbCurve) {
+  SKIP_WITHOUT_DECODER(AV_CODEC_ID_EXR);
+  TempDir dir;
+  const float values[] = {0, 0.0031308f, 0.02f, 0.18f, 0.5f, 0.9f, 1, 4, -1};
+  for (bool transparent : {false, true}) {
+    const int w = 9, h = 2;
+    std::vector<float> px;
+    for (int y = 0; y < h; y++)
+      for (int x = 0; x < w; x++) {
+        const float alpha = transparent && x == 4 ? 0.5f : 1;
+        px.insert(px.end(), {values[x], values[(x + 3) % w], values[(x + 6) % w], alpha});
+      }
+    const std::string path = dir.file("linear.exr");
+    write_file(path, exr_file(w, h, 0, px));
+    Img img = read_image(path);
+    ASSERT_EQ(img.width, w);
+    ASSERT_EQ(img.has_alpha, transparent ? 1 : 0);
+    const int bpp = transparent ? 4 : 3;
+    for (int i = 0; i < w * h; i++)
+      for (int c = 0; c < bpp; c++) {
+        const int want = c < 3 ? srgb8(px[i * 4 + c]) : static_cast<int>(px[i * 4 + 3] * 255 + 0.5);
+        EXPECT_NEAR(img.pixels[i * bpp + c], want, 1) << "pixel " << i << " channel " << c;
+      }
+  }
+}
+
+// FFmpeg hands some DWAA and DWAB files back as all zeros, reporting success: black and
+// transparent is refused for those codecs, and read as it is from a stored file.
+TEST(ExrDecode, BlankDwaRefusedBlankStoredRead) {
+  SKIP_WITHOUT_DECODER(AV_CODEC_ID_EXR);
+  TempDir dir;
+  const std::vector<float> zeros(16 * 4 * 4, 0.0f);
+  for (int compression : {0, 8, 9}) {
+    const std::string path = dir.file("blank" + std::to_string(compression) + ".exr");
+    write_file(path, exr_file(16, 4, compression, zeros));
+    if (compression == 0) {
+      Img img = read_image(path);
+      EXPECT_EQ(img.width, 16);
+      EXPECT_EQ(img.has_alpha, 1);
+    } else {
+      EXPECT_EQ(decode_refusal(path), "no decodable frame in '" + path + "'");
+    }
+  }
+}
+
+// Files FFmpeg reads with the wrong label on the right bytes, or refuses by their type
+// field alone, built here with a picture whose every pixel differs: a 16-bit grey+alpha TGA
+// (stored bottom-up and top-down, raw and run-length), a DDS of DXGI R8G8B8A8, and a
+// cursor. Each reads back exactly, and the probe agrees that it has alpha.
+struct RelabelCase {
+  const char* name;
+  std::vector<uint8_t> (*make)(int w, int h, bool* grey);
+};
+
+uint8_t pat(int x, int y, int c) { return static_cast<uint8_t>(x * 37 + y * 11 + c * 85); }
+uint8_t pat_alpha(int x, int y) { return static_cast<uint8_t>(255 - ((x + y) % 5) * 40); }
+
+void le(std::vector<uint8_t>* b, uint32_t v, int bytes) {
+  for (int i = 0; i < bytes; i++) b->push_back(static_cast<uint8_t>(v >> (8 * i)));
+}
+
+std::vector<uint8_t> tga_la(int w, int h, bool rle, bool top_down) {
+  std::vector<uint8_t> b = {0, 0, static_cast<uint8_t>(rle ? 11 : 3), 0, 0, 0, 0, 0, 0, 0, 0, 0};
+  le(&b, static_cast<uint32_t>(w), 2);
+  le(&b, static_cast<uint32_t>(h), 2);
+  b.push_back(16);
+  b.push_back(static_cast<uint8_t>(8 | (top_down ? 0x20 : 0)));
+  for (int r = 0; r < h; r++) {
+    const int y = top_down ? r : h - 1 - r;
+    for (int x = 0; x < w; x++) {
+      if (rle && x % 128 == 0) b.push_back(static_cast<uint8_t>(std::min(128, w - x) - 1));
+      b.push_back(pat(x, y, 0));
+      b.push_back(pat_alpha(x, y));
+    }
+  }
+  return b;
+}
+std::vector<uint8_t> tga_raw_bl(int w, int h, bool* grey) {
+  return *grey = true, tga_la(w, h, false, false);
+}
+std::vector<uint8_t> tga_rle_tl(int w, int h, bool* grey) {
+  return *grey = true, tga_la(w, h, true, true);
+}
+
+std::vector<uint8_t> dds_r8g8b8a8(int w, int h, bool*) {
+  std::vector<uint8_t> b = {'D', 'D', 'S', ' '};
+  for (uint32_t v : {124u, 0x100Fu, static_cast<uint32_t>(h), static_cast<uint32_t>(w),
+                     static_cast<uint32_t>(w * 4), 0u, 1u})
+    le(&b, v, 4);
+  b.resize(b.size() + 44);  // reserved
+  for (uint32_t v : {32u, 4u}) le(&b, v, 4);
+  b.insert(b.end(), {'D', 'X', '1', '0'});
+  b.resize(b.size() + 20);  // bit count and masks
+  le(&b, 0x1000, 4);        // a texture
+  b.resize(b.size() + 16);
+  for (uint32_t v : {28u, 3u, 0u, 1u, 0u}) le(&b, v, 4);  // R8G8B8A8_UNORM, 2D, one
+  for (int y = 0; y < h; y++)
+    for (int x = 0; x < w; x++)
+      b.insert(b.end(), {pat(x, y, 0), pat(x, y, 1), pat(x, y, 2), pat_alpha(x, y)});
+  return b;
+}
+
+std::vector<uint8_t> cursor(int w, int h, bool*) {
+  const uint32_t mask_row = static_cast<uint32_t>((w + 31) / 32 * 4);
+  const uint32_t size = 40 + static_cast<uint32_t>(w * h * 4) + mask_row * h;
+  std::vector<uint8_t> b = {0, 0, 2, 0, 1, 0, static_cast<uint8_t>(w), static_cast<uint8_t>(h),
+                            0, 0};
+  le(&b, 3, 2);  // the hotspot
+  le(&b, 5, 2);
+  le(&b, size, 4);
+  le(&b, 22, 4);
+  for (uint32_t v : {40u, static_cast<uint32_t>(w), static_cast<uint32_t>(2 * h)}) le(&b, v, 4);
+  le(&b, 1, 2);
+  le(&b, 32, 2);
+  b.resize(b.size() + 24);
+  for (int y = h - 1; y >= 0; y--)
+    for (int x = 0; x < w; x++)
+      b.insert(b.end(), {pat(x, y, 2), pat(x, y, 1), pat(x, y, 0), pat_alpha(x, y)});
+  b.resize(b.size() + mask_row * h);
+  return b;
+}
+
+class Relabel : public ::testing::TestWithParam<RelabelCase> {};
+
+TEST_P(Relabel, ReadExactlyWithAlpha) {
+  if (strstr(GetParam().name, ".dds")) SKIP_WITHOUT_DECODER(AV_CODEC_ID_DDS);
+  TempDir dir;
+  const int w = 19, h = 7;
+  bool grey = false;
+  const std::string path = dir.file(GetParam().name);
+  write_file(path, GetParam().make(w, h, &grey));
+  Img img = read_image(path);
+  ASSERT_EQ(img.width, w);
+  ASSERT_EQ(img.height, h);
+  ASSERT_EQ(img.has_alpha, 1);
+  int wrong = 0;
+  for (int y = 0; y < h; y++)
+    for (int x = 0; x < w; x++)
+      for (int c = 0; c < 4; c++) {
+        const uint8_t want = c == 3 ? pat_alpha(x, y) : pat(x, y, grey ? 0 : c);
+        wrong += img.pixels[(y * w + x) * 4 + c] != want;
+      }
+  EXPECT_EQ(wrong, 0);
+  const char* json = nullptr;
+  ASSERT_EQ(imgconvert_probe(path.c_str(), &json), 1) << imgconvert_last_error();
+  EXPECT_NE(std::string(json).find("\"channels\":4"), std::string::npos) << json;
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, Relabel,
+                         ::testing::Values(RelabelCase{"la_bl.tga", tga_raw_bl},
+                                           RelabelCase{"la_tl_rle.tga", tga_rle_tl},
+                                           RelabelCase{"rgba.dds", dds_r8g8b8a8},
+                                           RelabelCase{"arrow.cur", cursor}),
+                         [](const ::testing::TestParamInfo<RelabelCase>& i) {
+                           std::string n = i.param.name;
+                           for (char& ch : n)
+                             if (ch == '.') ch = '_';
+                           return n;
+                         });
 
 }  // namespace

@@ -1,7 +1,7 @@
 // The JPEG marker walk that captures EXIF and ICC segments, the EXIF Orientation reader and
 // writer, the EXIF re-insertion, and a conversion with keep_exif and auto_orient so all of
 // them run inside the library's own chain (to JPEG, PNG, WebP or TIFF, which carry the
-// metadata; TIFF rewrites the EXIF block's IFDs).
+// metadata; TIFF output has libtiff write the EXIF block's IFDs).
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>

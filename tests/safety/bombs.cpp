@@ -224,3 +224,53 @@ Bomb rgbe_header_bomb(int width, int height) {
   return {"hdr " + std::to_string(width) + "x" + std::to_string(height) + " header only", "hdr", b,
           width, height};
 }
+
+Bytes exif_fanout_segment() {
+  const uint32_t entries = 240, ifd = 8 + 2 + 2 * 12 + 4;
+  const uint32_t value_at = ifd + 2 + entries * 12 + 4, value_size = 1024;
+  Bytes t{'I', 'I', 42, 0};
+  le32(t, 8);
+  le16(t, 2);
+  for (uint32_t tag : {34665u, 34853u}) {
+    le16(t, tag);
+    le16(t, 4);  // LONG
+    le32(t, 1);
+    le32(t, ifd);
+  }
+  le32(t, 0);
+  le16(t, entries);
+  const uint16_t pointers[] = {34665, 34853, 40965};
+  for (uint32_t i = 0; i < entries; i++) {
+    if (i % 2 == 0) {
+      le16(t, pointers[i / 2 % 3]);
+      le16(t, 4);
+      le32(t, 1);
+      le32(t, ifd);
+    } else {  // MakerNote, UserComment, a private tag: UNDEFINED, all on the same bytes
+      const uint16_t tags[] = {37500, 37510, 50000};
+      le16(t, tags[i / 2 % 3]);
+      le16(t, 7);
+      le32(t, value_size);
+      le32(t, value_at);
+    }
+  }
+  le32(t, 0);
+  for (uint32_t i = 0; i < value_size; i++) t.push_back(static_cast<uint8_t>(i * 7));
+  Bytes seg{0xFF, 0xE1};
+  be16(seg, static_cast<uint32_t>(t.size() + 8));
+  text(seg, "Exif");
+  seg.push_back(0);
+  seg.push_back(0);
+  append(seg, t);
+  return seg;
+}
+
+Bomb exif_fanout_bomb(const Bytes& jpeg) {
+  Bytes b(jpeg.begin(), jpeg.begin() + 2);
+  append(b, exif_fanout_segment());
+  b.insert(b.end(), jpeg.begin() + 2, jpeg.end());
+  Bomb bomb{"jpeg exif fan-out to tiff", "jpg", b, 0, 0};
+  bomb.out_ext = "tif";
+  bomb.options = "{\"keep_exif\":1}";
+  return bomb;
+}

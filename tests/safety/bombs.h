@@ -12,6 +12,8 @@ struct Bomb {
   std::vector<uint8_t> bytes;
   int width;  // the size the header claims
   int height;
+  const char* out_ext = "png";  // what the bomb is converted to, with these options
+  const char* options = nullptr;
 };
 
 // A GIF of 16000 x 16000 with one code of image data.
@@ -24,3 +26,10 @@ Bomb png_bomb();
 Bomb heic_grid_bomb();
 // A flat Radiance header of width x height with no pixel data.
 Bomb rgbe_header_bomb(int width, int height);
+
+// An EXIF APP1 segment of about 4 KB whose IFD0 names one IFD as both its Exif and its GPS
+// IFD, and whose every other entry in that IFD either names it again (Exif, GPS and
+// Interoperability pointers) or points at one shared 1 KB value.
+std::vector<uint8_t> exif_fanout_segment();
+// `jpeg` with that segment after its SOI, converted to TIFF with keep_exif.
+Bomb exif_fanout_bomb(const std::vector<uint8_t>& jpeg);
