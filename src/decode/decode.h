@@ -18,17 +18,18 @@ int decode_any(const char* path, imgbuf* img, const ConvertOptions* opts = nullp
 // always name `path`.
 int decode_ffmpeg(const char* path, imgbuf* img, int64_t max_pixels = kDefaultMaxPixels,
                   const char* open_name = nullptr, const ConvertOptions* opts = nullptr);
-// The "ffmpeg" route hands JPEG, WebP and TIFF, known by their first bytes whatever the name, to
-// their reference libraries (the record's engine still says "ffmpeg"). decode_jpeg decodes
-// at a reduced size when the options' resize asks for much less than the whole picture (the
-// caller's resize still gives the size asked for), and hands a 4:2:0 picture over as planes
-// when the options want them.
-enum StillKind { STILL_OTHER = 0, STILL_JPEG = 1, STILL_WEBP = 2, STILL_TIFF = 3 };
+// The "ffmpeg" route hands JPEG, WebP, TIFF and PNG, known by their first bytes whatever the name,
+// to their reference libraries (the record's engine still says "ffmpeg"). decode_jpeg decodes at a
+// reduced size when the options' resize asks for much less than the whole picture (the caller's
+// resize still gives the size asked for), and hands a 4:2:0 picture over as planes when the options
+// want them.
+enum StillKind { STILL_OTHER = 0, STILL_JPEG = 1, STILL_WEBP = 2, STILL_TIFF = 3, STILL_PNG = 4 };
 // What the first bytes of the file at `name` say it is (STILL_OTHER when unreadable).
 int sniff_still(const char* name);
 int jpeg_signature(const uint8_t* head, size_t n);
 int webp_signature(const uint8_t* head, size_t n);
 int tiff_signature(const uint8_t* head, size_t n);
+int png_signature(const uint8_t* head, size_t n);
 int decode_jpeg(const char* path, imgbuf* img, int64_t max_pixels = kDefaultMaxPixels,
                 const char* open_name = nullptr, const ConvertOptions* opts = nullptr);
 int decode_webp(const char* path, imgbuf* img, int64_t max_pixels = kDefaultMaxPixels,
@@ -37,6 +38,10 @@ int decode_webp(const char* path, imgbuf* img, int64_t max_pixels = kDefaultMaxP
 // libtiff's RGBA interface; what that interface cannot read (float samples) is refused.
 int decode_tiff(const char* path, imgbuf* img, int64_t max_pixels = kDefaultMaxPixels,
                 const char* open_name = nullptr);
+// PNG at every bit depth and colour type, with its colour key; an APNG's default image. A
+// colour profile that will not inflate within 4 MiB is dropped and the picture converts.
+int decode_png(const char* path, imgbuf* img, int64_t max_pixels = kDefaultMaxPixels,
+               const char* open_name = nullptr);
 // What the probe reads of the same files through the same libraries: 1 with the declared
 // size, or 0 with the message the decode would give for a header it refuses (WebP: -1 when
 // the first 16 KiB do not hold the features and only the decode can tell).
@@ -46,6 +51,8 @@ int webp_read_header(const char* path, const char* open_name, int64_t max_pixels
                      int64_t* height, int* may_be_transparent);
 int tiff_read_header(const char* path, const char* open_name, int64_t max_pixels, int64_t* width,
                      int64_t* height, int* may_be_transparent);
+int png_read_header(const char* path, const char* open_name, int64_t max_pixels, int64_t* width,
+                    int64_t* height, int* may_be_transparent);
 
 int decode_raw(const char* path, imgbuf* img, int64_t max_pixels = kDefaultMaxPixels,
                const char* open_name = nullptr);

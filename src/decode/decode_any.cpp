@@ -30,6 +30,7 @@ int sniff_still(const char* name) {
   if (jpeg_signature(head, n)) return STILL_JPEG;
   if (webp_signature(head, n)) return STILL_WEBP;
   if (tiff_signature(head, n)) return STILL_TIFF;
+  if (png_signature(head, n)) return STILL_PNG;
   return STILL_OTHER;
 }
 
@@ -62,6 +63,8 @@ int decode_any(const char* path, imgbuf* img, const ConvertOptions* opts) {
       return decode_webp(path, img, limit, name);
     case STILL_TIFF:
       return decode_tiff(path, img, limit, name);
+    case STILL_PNG:
+      return decode_png(path, img, limit, name);
     default:
       return decode_ffmpeg(path, img, limit, name, opts);
   }

@@ -62,22 +62,6 @@ const char* demuxer_whitelist() {
   return list->c_str();
 }
 
-// FFmpeg's PNG decoder refuses an oversized header by itself but forgets the size it read,
-// so the size is read here first to name it in the message. Leaves the file at its start.
-int png_declared_size_ok(AVIOContext* pb, int64_t max_pixels) {
-  static const uint8_t sig[12] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n', 0, 0, 0, 13};
-  uint8_t h[24];
-  const int n = avio_read(pb, h, sizeof h);
-  avio_seek(pb, 0, SEEK_SET);
-  if (n != static_cast<int>(sizeof h) || memcmp(h, sig, sizeof sig) != 0 ||
-      memcmp(h + 12, "IHDR", 4) != 0)
-    return 1;
-  auto be32 = [](const uint8_t* b) {
-    return static_cast<int64_t>(b[0]) << 24 | b[1] << 16 | b[2] << 8 | b[3];
-  };
-  return imgbuf_check_pixels(be32(h + 16), be32(h + 20), max_pixels);
-}
-
 // A Windows cursor: an icon directory of type 2, whose entries hold a hotspot where an
 // icon's hold planes and depth. FFmpeg's icon demuxer reads it, but recognises only type 1.
 // Leaves the file at its start.
@@ -95,12 +79,10 @@ int fail_with_errno_of(int averror) {
   return 0;
 }
 
-// Returns 1; 0 when the input cannot be opened (no message, errno set or 0), -1 when its
-// declared size is refused (message set).
-int open_input(const char* path, const char* open_name, int64_t max_pixels, Input* in) {
+// Returns 1; 0 when the input cannot be opened (no message, errno set or 0).
+int open_input(const char* path, const char* open_name, Input* in) {
   const int opened = ff_open_literal_file(open_name, AVIO_FLAG_READ, &in->pb);
   if (opened < 0) return fail_with_errno_of(opened);
-  if (!png_declared_size_ok(in->pb, max_pixels)) return -1;
   AVFormatContext* fmt = avformat_alloc_context();
   if (!fmt) return fail_with_errno_of(AVERROR(ENOMEM));
   fmt->pb = in->pb;
@@ -337,9 +319,7 @@ int decode_steps(const char* path, const char* open_name, imgbuf* img, int64_t m
   FramePtr frame(av_frame_alloc());
   if (!frame) return set_error("av_frame_alloc failed");
   Input in;
-  const int opened = open_input(path, open_name, max_pixels, &in);
-  if (opened < 0) return 0;
-  if (opened == 0) return set_error("cannot open input '%s'", path);
+  if (!open_input(path, open_name, &in)) return set_error("cannot open input '%s'", path);
   // A size the demuxer read from the header is judged before any decoding.
   int stream = first_video_stream(in.fmt);
   if (stream >= 0) {
@@ -418,7 +398,7 @@ int decode_ffmpeg(const char* path, imgbuf* img, int64_t max_pixels, const char*
 int ffmpeg_header_info(const char* path, const char* open_name, int64_t max_pixels, FfHeader* out) {
   if (!open_name) open_name = path;
   Input in;
-  if (!open_input(path, open_name, max_pixels, &in)) return 0;
+  if (!open_input(path, open_name, &in)) return 0;
   const int stream = first_video_stream(in.fmt);
   if (stream < 0) return 0;
   const AVCodecParameters* par = in.fmt->streams[stream]->codecpar;

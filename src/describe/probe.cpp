@@ -149,52 +149,9 @@ struct FileHeader {
   int kind;  // StillKind
 };
 
-unsigned be16(const uint8_t* b) { return static_cast<unsigned>(b[0]) << 8 | b[1]; }
-uint32_t be32(const uint8_t* b) { return static_cast<uint32_t>(be16(b)) << 16 | be16(b + 2); }
-
-// IHDR, then the chunks up to the first IDAT: a palette, an alpha channel or a tRNS chunk
-// make FFmpeg's output format one that may be transparent.
-// The bit depths PNG allows for a colour type.
-bool png_depth_fits(uint8_t colour, uint8_t depth) {
-  switch (colour) {
-    case 0:
-      return depth == 1 || depth == 2 || depth == 4 || depth == 8 || depth == 16;
-    case 3:
-      return depth == 1 || depth == 2 || depth == 4 || depth == 8;
-    case 2:
-    case 4:
-    case 6:
-      return depth == 8 || depth == 16;
-    default:
-      return false;
-  }
-}
-
-int png_header(FILE* f, FileHeader* h) {
-  static const uint8_t sig[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
-  uint8_t b[33];
-  if (fread(b, 1, 33, f) != 33 || memcmp(b, sig, 8) != 0 || be32(b + 8) != 13 ||
-      memcmp(b + 12, "IHDR", 4) != 0)
-    return 0;
-  h->width = be32(b + 16);
-  h->height = be32(b + 20);
-  const uint8_t depth = b[24], colour = b[25];
-  // A header the decoder refuses is left to it, so the probe fails as the conversion does.
-  if (!png_depth_fits(colour, depth) || b[26] != 0 || b[27] != 0 || b[28] > 1) return 0;
-  h->may_be_transparent = colour != 0 && colour != 2;
-  for (int chunks = 0; chunks < 65536; chunks++) {
-    if (fread(b, 1, 8, f) != 8) return 0;
-    if (memcmp(b + 4, "IDAT", 4) == 0) return 1;
-    if (memcmp(b + 4, "IHDR", 4) == 0) return 0;  // a second header: the decoder refuses it
-    if (memcmp(b + 4, "tRNS", 4) == 0) h->may_be_transparent = true;
-    if (fseek(f, static_cast<long>(be32(b)) + 4, SEEK_CUR) != 0) return 0;
-  }
-  return 0;
-}
-
-// The header of a file by content, as the decode chooses its reader: JPEG, WebP and TIFF through
-// their libraries (a header they refuse fails the probe with the decode's message), PNG by
-// its chunks, anything else through FFmpeg's decoder with frames discarded. Returns 1 when
+// The header of a file by content, as the decode chooses its reader: JPEG, WebP, TIFF and PNG
+// through their libraries (a header they refuse fails the probe with the decode's message),
+// anything else through FFmpeg's decoder with frames discarded. Returns 1 when
 // known, 0 when the probe fails (message set), -1 when only a full decode can tell.
 int read_header(const char* in, const char* name, FileHeader* h) {
   h->kind = sniff_still(name);
@@ -216,15 +173,15 @@ int read_header(const char* in, const char* name, FileHeader* h) {
       h->may_be_transparent = transparent != 0;
       return r;
     }
+    case STILL_PNG: {
+      int transparent = 0;
+      const int r =
+          png_read_header(in, name, kDefaultMaxPixels, &h->width, &h->height, &transparent);
+      h->may_be_transparent = transparent != 0;
+      return r;
+    }
     default:
       break;
-  }
-  {
-    FilePtr f(fopen(name, "rb"));
-    if (!f) return -1;
-    uint8_t sig[2] = {0, 0};
-    if (fread(sig, 1, 2, f.get()) != 2 || fseek(f.get(), 0, SEEK_SET) != 0) return -1;
-    if (sig[0] == 0x89 && sig[1] == 'P') return png_header(f.get(), h) ? 1 : -1;
   }
   FfHeader ff;
   const int known = ffmpeg_header_info(in, name, kDefaultMaxPixels, &ff);

@@ -1,9 +1,10 @@
-// JPEG and WebP pixels against the reference reader: every kind of file at every width from
+// JPEG, WebP and PNG pixels against the reference reader: every kind of file at every width from
 // 993 to 1024 (row ends at every offset of the converters' 8- and 16-pixel runs) and every
 // height from 2 to 9 (odd and even: 4:2:0 rows go in pairs), decoded by the library and by
 // Pillow, which reads through the same libjpeg-turbo and libwebp with their default
-// settings. A black column, a shifted chroma siting or another upsampling shows as a
-// difference of more than one level. Also run under the guard-page allocator.
+// settings (and PNG through its own reader on zlib). A black column, a shifted chroma siting or
+// another upsampling shows as a difference of more than one level. Also run under the guard-page
+// allocator.
 #include <gtest/gtest.h>
 #include <webp/encode.h>
 
@@ -14,6 +15,7 @@
 #include "decode/decode.h"
 #include "imgconvert.h"
 #include "safety/fixtures.h"
+#include "support/png_writer.h"
 #include "support/test_support.h"
 
 namespace {
@@ -64,6 +66,41 @@ bool webp_anim(const std::string& path, int w, int h) {
   return write_ff_fixture(path, w, h, false, "libwebp_anim", "yuv420p", "webp");
 }
 
+// PNG layouts whose rows libspng unpacks differently: bits packed below a byte with a
+// colour key, palette lookup, 16-bit samples with alpha, Adam7 passes.
+enum class PngKind { Palette, Grey1Key, Grey2Key, Grey4Key, Rgba16, Interlaced };
+
+template <PngKind K>
+bool png(const std::string& path, int w, int h) {
+  PngSpec s{2, 8, K == PngKind::Interlaced, {}, {}, {}, {}};
+  if (K == PngKind::Palette) {
+    s.color_type = 3;
+    for (int i = 0; i < 256; i++)
+      s.plte.insert(s.plte.end(), {static_cast<uint8_t>(i), static_cast<uint8_t>(i * 7),
+                                   static_cast<uint8_t>(255 - i)});
+    for (int i = 0; i < 100; i++) s.trns.push_back(static_cast<uint8_t>(i * 2));
+  } else if (K == PngKind::Grey1Key || K == PngKind::Grey2Key || K == PngKind::Grey4Key) {
+    s.color_type = 0;
+    s.depth = K == PngKind::Grey1Key ? 1 : K == PngKind::Grey2Key ? 2 : 4;
+    // Key 0: Pillow compares a key with samples already widened to 8 bits, so only a black
+    // key means the same to it as to libpng and libspng.
+    s.trns = {0, 0};
+  } else if (K == PngKind::Rgba16) {
+    s.color_type = 6;
+    s.depth = 16;
+  }
+  const int ch = png_channels(s.color_type);
+  const int levels = s.color_type == 3 ? 256 : 1 << s.depth;
+  std::vector<uint16_t> v(static_cast<size_t>(w) * h * ch);
+  for (int y = 0; y < h; y++)
+    for (int x = 0; x < w; x++)
+      for (int c = 0; c < ch; c++)
+        v[(static_cast<size_t>(y) * w + x) * ch + c] =
+            static_cast<uint16_t>((x * (c + 1) * 131 + y * 977 + c * 40503) % levels);
+  write_file(path, png_file(s, w, h, v));
+  return true;
+}
+
 struct KindCase {
   const char* name;
   const char* ext;
@@ -83,6 +120,12 @@ const KindCase kKinds[] = {
     {"webpLossyAlpha", "webp", webp<WebpKind::LossyAlpha>},
     {"webpLossless", "webp", webp<WebpKind::Lossless>},
     {"webpAnimated", "webp", webp_anim},
+    {"pngPalette", "png", png<PngKind::Palette>},
+    {"pngGrey1Key", "png", png<PngKind::Grey1Key>},
+    {"pngGrey2Key", "png", png<PngKind::Grey2Key>},
+    {"pngGrey4Key", "png", png<PngKind::Grey4Key>},
+    {"pngRgba16", "png", png<PngKind::Rgba16>},
+    {"pngInterlaced", "png", png<PngKind::Interlaced>},
 };
 
 // Pillow writes every file's pixels beside it as `<file>.ref`: RGBA when some pixel is not

@@ -13,6 +13,7 @@
 #include "describe/heif_fixture.h"
 #include "safety/fixtures.h"
 #include "support/dng_writer.h"
+#include "support/png_writer.h"
 #include "support/test_support.h"
 
 namespace {
@@ -125,6 +126,42 @@ void options_seeds() {
   put("options", "not_object.json", "[{\"quality\":5}]");
 }
 
+// The PNG reader's paths: low bit depths with a colour key, palette alpha, 16-bit samples,
+// interlacing, a profile, and an animation whose frames follow the default image.
+void png_seeds() {
+  const struct {
+    const char* name;
+    PngSpec spec;
+    uint8_t pick;
+  } pngs[] = {
+      {"grey1_trns.png", {0, 1, false, {}, {0, 1}, {}, {}}, 0x00},
+      {"palette2_trns.png",
+       {3, 2, false, {1, 2, 3, 40, 50, 60, 90, 80, 70, 200, 0, 9}, {0, 128}, {}, {}},
+       0x10},
+      {"rgba16_interlaced.png", {6, 16, true, {}, {}, {}, {}}, 0x40},
+      {"grey_alpha8_iccp.png",
+       {4, 8, false, {}, {}, {{"iCCP", {'p', 0, 0, 0x78, 0x9C, 0x63, 0, 0, 0, 1, 0, 1}}}, {}},
+       0x80},
+      {"apng.png",
+       {2,
+        8,
+        false,
+        {},
+        {},
+        {{"acTL", {0, 0, 0, 2, 0, 0, 0, 0}}},
+        {{"fcTL", Bytes(26, 0)}, {"fdAT", {0, 0, 0, 1, 0x78, 0x9C, 3, 0, 0, 0, 0, 1}}}},
+       0x30},
+  };
+  for (const auto& p : pngs) {
+    const int ch = png_channels(p.spec.color_type);
+    std::vector<uint16_t> v(11 * 6 * ch);
+    for (size_t i = 0; i < v.size(); i++)
+      v[i] =
+          static_cast<uint16_t>(i * 2654435761u >> (p.spec.depth == 16 ? 16 : 32 - p.spec.depth));
+    put("ffmpeg", p.name, cat({p.pick}, png_file(p.spec, 11, 6, v)));
+  }
+}
+
 // The first byte of an FFmpeg seed: input extension index (png gif bmp tif webp jpg) in the
 // low nibble, output (png jpg bmp tga) in bits 4-5, resize in bit 6, probe text in bit 7.
 void ffmpeg_seeds(const TempDir& tmp) {
@@ -160,6 +197,7 @@ void ffmpeg_seeds(const TempDir& tmp) {
   const std::string anim = tmp.file("anim.webp");
   if (!write_ff_fixture(anim, 11, 6, true, "libwebp_anim", "yuva420p", "webp")) exit(1);
   put("ffmpeg", "anim.webp", cat({0x04}, read_file(anim)));
+  png_seeds();
   // Texts that name the FIFOs the target puts beside the input.
   put("ffmpeg", "playlist_as.png",
       std::string(1, '\0') +
