@@ -264,9 +264,12 @@ bool cli_writer_exists(const char* ext) {
 }
 
 int main(int argc, char** argv) {
-  // FFmpeg's warnings ("deprecated pixel format used", ...) would drown the command's own
-  // lines; the library leaves its host's logging alone, so the command sets its own.
-  av_log_set_level(take_verbose(&argc, argv) ? AV_LOG_INFO : AV_LOG_ERROR);
+  // The library keeps its libraries' messages to itself unless IMGCONVERT_LOG asks for them;
+  // --verbose asks, FFmpeg's informational lines included.
+  if (take_verbose(&argc, argv)) {
+    setenv("IMGCONVERT_LOG", "1", 1);
+    av_log_set_level(AV_LOG_INFO);
+  }
   if (argc < 2) {
     print_usage(stderr);
     return 2;

@@ -191,3 +191,48 @@ def test_job_ids_outside_the_slots_are_refused_before_starting(tmp_path, job):
     # Nothing started: slot 0 (where 2**32 would wrap) is idle.
     assert imgconvert.Batch(tmp_path, tmp_path / "o", "png", job=0).status()["state"] == "done"
     assert not (tmp_path / "o").exists()
+
+
+QUIET_HOST = r"""
+import sys, imgconvert
+src, d = sys.argv[1], sys.argv[2]
+made = [imgconvert.convert(src, f"{d}/a.{ext}")["out"]
+        for ext in ("jpg", "png", "tif", "webp", "gif", "heic", "avif")]
+with open(f"{d}/a.dng", "wb") as f:  # a RAW extension, for LibRaw to refuse
+    f.write(b"II*\0" + bytes(300))
+made.append(f"{d}/a.dng")
+for path in made:
+    data = open(path, "rb").read()
+    cut = path.replace("/a.", "/cut.")
+    with open(cut, "wb") as f:
+        f.write(data[: len(data) // 2])
+    for p in (path, cut):
+        for out in ("png", "jpg"):
+            try:
+                imgconvert.convert(p, f"{d}/b.{out}", width=20)
+            except imgconvert.ImgConvertError:
+                pass
+        try:
+            imgconvert.probe(p)
+        except imgconvert.ImgConvertError:
+            pass
+imgconvert.Batch(d, d + "/batch", "webp", job=3).start().wait()
+"""
+
+
+def test_library_calls_leave_the_hosts_stderr_alone(tmp_path):
+    # Whole and cut files of every kind, in a fresh interpreter whose stderr is the test's:
+    # not one line unless IMGCONVERT_LOG asks, and then the broken files are heard.
+    import subprocess
+    import sys
+
+    write_bmp(tmp_path / "src.bmp", 301, 203)
+    work = tmp_path / "w"
+    work.mkdir()
+    env = {k: v for k, v in os.environ.items() if k != "IMGCONVERT_LOG"}
+    argv = [sys.executable, "-c", QUIET_HOST, str(tmp_path / "src.bmp"), str(work)]
+    quiet = subprocess.run(argv, env=env, capture_output=True, text=True)
+    assert quiet.returncode == 0 and quiet.stderr == "", quiet.stderr
+    loud = subprocess.run(argv, env=dict(env, IMGCONVERT_LOG="1"), capture_output=True, text=True)
+    assert loud.returncode == 0
+    assert "ffmpeg: " in loud.stderr and "libjpeg: " in loud.stderr, loud.stderr
