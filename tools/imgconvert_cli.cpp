@@ -247,8 +247,6 @@ std::string cli_error_text(const char* message, int err) {
 }
 
 bool cli_writer_exists(const char* ext) {
-  // jxl is listed when FFmpeg could encode it, but the library has no writer for it.
-  if (strcmp(ext, "jxl") == 0) return false;
   const char* cat = imgconvert_formats();
   yyjson_doc* doc = yyjson_read(cat, strlen(cat), 0);
   yyjson_val* list = doc ? yyjson_obj_get(yyjson_doc_get_root(doc), "encode") : nullptr;

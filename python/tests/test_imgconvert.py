@@ -48,6 +48,11 @@ def test_paths_as_bytes_and_pathlike(tmp_path):
     [
         (lambda d: imgconvert.convert(d / "missing.png", d / "x.png"), "missing.png"),
         (lambda d: imgconvert.convert(d / "a.bmp", d / "x.xyz"), "unsupported output format '.xyz'"),
+        (lambda d: imgconvert.convert(d / "a.bmp", d / "x.jxl"), "unsupported output format '.jxl'"),
+        (lambda d: imgconvert.convert(d / "a.bmp", d), "' is a directory"),
+        (lambda d: imgconvert.convert(d / "a.bmp", d / "x"), "' has no extension"),
+        (lambda d: imgconvert.convert(d / "a.bmp", d / "no" / "x.png"),
+         "/x.png': No such file or directory"),
         (lambda d: imgconvert.convert("", d / "x.png"), "in/out must be non-empty"),
         (lambda d: imgconvert.probe(d / "missing.png"), "missing.png"),
         (lambda d: imgconvert.Batch(d, d / "o", "png", job=16).start(), "job_id out of range"),
@@ -59,6 +64,14 @@ def test_failures_carry_the_library_message(tmp_path, call, message):
         call(tmp_path)
     assert message in e.value.message
     assert str(e.value) == e.value.message
+
+
+def test_batch_failures_carry_the_system_reason(tmp_path):
+    write_bmp(tmp_path / "a.bmp", 4, 4)
+    (tmp_path / "o" / "a.png").mkdir(parents=True)
+    status = imgconvert.Batch(tmp_path, tmp_path / "o", "png", job=5).start().wait()
+    assert [f["error"] for f in status["failed"] if f["file"].endswith("a.bmp")] == [
+        f"cannot write output '{tmp_path / 'o' / 'a.png'}': Is a directory"]
 
 
 @pytest.mark.parametrize("job", [0, 7])

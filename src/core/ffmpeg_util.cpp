@@ -70,6 +70,7 @@ int ff_fd_output_close(AVIOContext** pb) {
   const int error = (*pb)->error;
   av_freep(&(*pb)->buffer);
   avio_context_free(pb);
+  if (error < 0) errno = AVUNERROR(error);  // the write's own reason, for the message
   return error < 0 ? error : 0;
 }
 

@@ -42,7 +42,8 @@ void ff_restrict_protocols(AVDictionary** opts);
 // out of memory.
 AVIOContext* ff_fd_output(int fd);
 
-// Flushes and frees *pb (null after). Returns 0, or a negative error when any write failed.
+// Flushes and frees *pb (null after). Returns 0, or a negative error when any write failed
+// (errno then says why).
 int ff_fd_output_close(AVIOContext** pb);
 
 struct FdOutputClose {
