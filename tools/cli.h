@@ -57,6 +57,13 @@ int cli_usage_error(const char* fmt, ...);
 // (`err` is errno read right after the failing call).
 std::string cli_error_text(const char* message, int err);
 
+// Files converted at once: the "threads" the flags or --options set, else the core count
+// (at most 64).
+int cli_threads(const CliOptions& o);
+// Creates `dir` with its parents when missing. Returns false after printing why it cannot be
+// an output directory.
+bool cli_make_output_dir(const char* dir);
+
 // Whether the library has a writer for the extension `ext` (no dot, case as given).
 bool cli_writer_exists(const char* ext);
 
@@ -73,7 +80,9 @@ struct CliProgress {
   int64_t list_cap = 0;  // most failures a report lists (0: all of them)
   std::vector<CliFailure> failures;
 };
-void cli_draw_progress(const CliProgress& p, double elapsed, bool tty, const char* what);
+// `label` starts the plain progress line ("batch", "convert").
+void cli_draw_progress(const CliProgress& p, double elapsed, bool tty, const char* what,
+                       const char* label);
 void cli_print_report(const CliProgress& p, double elapsed);
 bool cli_stderr_is_tty();
 

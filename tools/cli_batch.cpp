@@ -84,26 +84,32 @@ std::string clock_text(double seconds) {
   return buf;
 }
 
-// The extension the job's encoder sees: after the last '.', case unchanged.
-const char* encoder_ext(const char* ext) {
+// The extension the job's encoder sees: after the last '.', lowered.
+std::string encoder_ext(const char* ext) {
   const char* dot = strrchr(ext, '.');
-  return dot ? dot + 1 : ext;
+  std::string e = dot ? dot + 1 : ext;
+  for (char& c : e)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return e;
 }
+
+const char* files_word(int64_t n) { return n == 1 ? "file" : "files"; }
 }  // namespace
 
 bool cli_stderr_is_tty() { return isatty(fileno(stderr)) != 0; }
 
-void cli_draw_progress(const CliProgress& s, double elapsed, bool tty, const char* what) {
+void cli_draw_progress(const CliProgress& s, double elapsed, bool tty, const char* what,
+                       const char* label) {
   double rate = elapsed > 0 ? static_cast<double>(s.done) / elapsed : 0.0;
   int64_t left = s.planned - s.done;
   std::string eta = rate > 0 && left > 0 ? clock_text(static_cast<double>(left) / rate) : "-";
   if (!tty) {
     if (s.total == 0)
-      fprintf(stderr, "batch: listing '%s'\n", what);
+      fprintf(stderr, "%s: listing '%s'\n", label, what);
     else
-      fprintf(stderr, "batch: %lld/%lld files, %.1f files/s, %s written, %s left\n",
-              static_cast<long long>(s.done), static_cast<long long>(s.planned), rate,
-              human_bytes(s.bytes_out).c_str(), eta.c_str());
+      fprintf(stderr, "%s: %lld/%lld %s, %.1f files/s, %s written, %s left\n", label,
+              static_cast<long long>(s.done), static_cast<long long>(s.planned),
+              files_word(s.planned), rate, human_bytes(s.bytes_out).c_str(), eta.c_str());
     return;
   }
   if (s.total == 0) {
@@ -126,17 +132,18 @@ void cli_print_report(const CliProgress& s, double elapsed) {
   for (const CliFailure& f : s.failures)
     printf("failed: %s: %s\n", f.file.c_str(), f.error.c_str());
   if (s.list_cap > 0 && s.failed >= s.list_cap)
-    printf("%lld files done, at least %lld failed (only the first %lld are listed)",
-           static_cast<long long>(s.done), static_cast<long long>(s.failed),
+    printf("%lld %s done, at least %lld failed (only the first %lld are listed)",
+           static_cast<long long>(s.done), files_word(s.done), static_cast<long long>(s.failed),
            static_cast<long long>(s.list_cap));
   else
-    printf("%lld of %lld files converted, %lld failed", static_cast<long long>(s.done - s.failed),
-           static_cast<long long>(s.total), static_cast<long long>(s.failed));
+    printf("%lld of %lld %s converted, %lld failed", static_cast<long long>(s.done - s.failed),
+           static_cast<long long>(s.total), files_word(s.total), static_cast<long long>(s.failed));
   printf(", %s (%lld bytes) written in %.1f s\n", human_bytes(s.bytes_out).c_str(),
          static_cast<long long>(s.bytes_out), elapsed);
   if (s.done < s.total)
-    printf("%lld files not converted: a job converts at most the first %d files\n",
-           static_cast<long long>(s.total - s.done), IMGCONVERT_BATCH_MAX_FILES);
+    printf("%lld %s not converted: a job converts at most the first %d files\n",
+           static_cast<long long>(s.total - s.done), files_word(s.total - s.done),
+           IMGCONVERT_BATCH_MAX_FILES);
 }
 
 int cli_batch(int argc, char** argv) {
@@ -145,11 +152,17 @@ int cli_batch(int argc, char** argv) {
   long long job = 0;
   bool json = false;
   CliOptions o;
+  bool options_done = false;
   for (int i = 1; i < argc;) {
+    const char* a = argv[i];
+    if (options_done) {
+      if (npos == 3) return cli_usage_error("batch takes IN_DIR OUT_DIR EXT, got also '%s'", a), 2;
+      pos[npos++] = argv[i++];
+      continue;
+    }
     int r = cli_convert_flag(argc, argv, &i, CLI_BATCH, &o);
     if (r < 0) return 2;
     if (r > 0) continue;
-    const char* a = argv[i];
     if (strcmp(a, "--json") == 0) {
       json = true;
       i++;
@@ -157,7 +170,10 @@ int cli_batch(int argc, char** argv) {
       if (i + 1 >= argc) return cli_usage_error("--job needs a value"), 2;
       if (!cli_parse_int("--job", argv[i + 1], 0, IMGCONVERT_BATCH_JOBS - 1, &job)) return 2;
       i += 2;
-    } else if (a[0] == '-' && a[1] == '-') {
+    } else if (strcmp(a, "--") == 0 && !options_done) {
+      options_done = true;
+      i++;
+    } else if (a[0] == '-' && a[1] != '\0' && !options_done) {
       return cli_usage_error("unknown option '%s' for batch", a), 2;
     } else if (npos == 3) {
       return cli_usage_error("batch takes IN_DIR OUT_DIR EXT, got also '%s'", a), 2;
@@ -167,10 +183,7 @@ int cli_batch(int argc, char** argv) {
   }
   if (npos < 3) return cli_usage_error("batch needs IN_DIR, OUT_DIR and EXT"), 2;
   std::string defaults;
-  if (!cli_options_have(o, "threads")) {
-    unsigned cores = std::thread::hardware_concurrency();
-    defaults = "\"threads\":" + std::to_string(cores > 0 ? (cores < 64 ? cores : 64) : 1);
-  }
+  if (!cli_options_have(o, "threads")) defaults = "\"threads\":" + std::to_string(cli_threads(o));
   std::string options;
   if (!cli_options_json(o, defaults, &options)) return 2;
 
@@ -181,10 +194,15 @@ int cli_batch(int argc, char** argv) {
     fprintf(stderr, "imgconvert: '%s' is not a directory\n", pos[0]);
     return 1;
   }
-  if (!cli_writer_exists(encoder_ext(pos[2]))) {
-    fprintf(stderr, "imgconvert: no writer for '.%s'\n", encoder_ext(pos[2]));
+  const std::string ext = encoder_ext(pos[2]);
+  if (!cli_writer_exists(ext.c_str())) {
+    const char* dot = strrchr(pos[2], '.');
+    fprintf(stderr, "imgconvert: no writer for '.%s'\n", dot ? dot + 1 : pos[2]);
     return 1;
   }
+  // Before any file is decoded: a job into a directory that cannot exist would fail every
+  // file, each after its decode.
+  if (!cli_make_output_dir(pos[1])) return 1;
 
   const auto start = std::chrono::steady_clock::now();
   const int32_t id = static_cast<int32_t>(job);
@@ -208,7 +226,7 @@ int cli_batch(int argc, char** argv) {
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     if (!s.running) {
       if (tty) {
-        cli_draw_progress(s.p, elapsed, tty, pos[0]);
+        cli_draw_progress(s.p, elapsed, tty, pos[0], "batch");
         fputc('\n', stderr);
       }
       if (json)
@@ -218,7 +236,7 @@ int cli_batch(int argc, char** argv) {
       break;
     }
     if (tty || elapsed - last_line >= plain_every) {
-      if (!tty || elapsed > 0.2) cli_draw_progress(s.p, elapsed, tty, pos[0]);
+      if (!tty || elapsed > 0.2) cli_draw_progress(s.p, elapsed, tty, pos[0], "batch");
       last_line = elapsed;
     }
     std::this_thread::sleep_for(tick);

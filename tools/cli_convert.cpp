@@ -1,13 +1,17 @@
 // imgconvert convert IN OUT [options]
 // imgconvert convert IN... --to EXT [-o DIR] [options]
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <mutex>
 #include <string>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 #include "cli.h"
@@ -55,8 +59,15 @@ std::string path_key(const std::string& p) {
   return ec ? p : k.string();
 }
 
+// The inputs that map onto one output, in the order given: converted one after another, so
+// the first that succeeds claims the output and the others are refused; groups run at once.
+struct OutputGroup {
+  std::string out;
+  std::vector<const char*> inputs;
+};
+
 int convert_many(const std::vector<const char*>& inputs, const char* to, const char* dir,
-                 const std::string& options) {
+                 const std::string& options, int threads) {
   std::string ext = to;
   while (!ext.empty() && ext[0] == '.') ext.erase(0, 1);
   std::string check = ext.substr(ext.rfind('.') + 1);
@@ -66,56 +77,84 @@ int convert_many(const std::vector<const char*>& inputs, const char* to, const c
     fprintf(stderr, "imgconvert: no writer for '.%s'\n", ext.c_str());
     return 1;
   }
-  if (dir) {
-    std::error_code ec;
-    fs::create_directories(dir, ec);
-    if (!fs::is_directory(dir, ec)) {
-      fprintf(stderr, "imgconvert: '%s' is not a directory\n", dir);
-      return 1;
-    }
-  }
+  if (dir && !cli_make_output_dir(dir)) return 1;
 
   std::map<std::string, std::string> input_of;  // key -> input as given
   for (const char* in : inputs) input_of.emplace(path_key(in), in);
-  std::map<std::string, std::string> written;  // output key -> the input it came from
+  std::vector<OutputGroup> groups;
+  std::map<std::string, size_t> group_of;  // output key -> its group
+  for (const char* in : inputs) {
+    const std::string out = output_path(in, dir, "." + ext);
+    auto g = group_of.emplace(path_key(out), groups.size());
+    if (g.second) groups.push_back({out, {}});
+    groups[g.first->second].inputs.push_back(in);
+  }
 
   CliProgress p;
   p.total = p.planned = static_cast<int64_t>(inputs.size());
+  std::vector<std::vector<CliFailure>> failures(groups.size());
+  std::mutex lock;  // guards p
+  std::atomic<size_t> next{0};
+  auto work = [&]() {
+    for (size_t gi; (gi = next.fetch_add(1)) < groups.size();) {
+      const OutputGroup& g = groups[gi];
+      const std::string key = path_key(g.out);
+      const char* written_from = nullptr;
+      for (const char* in : g.inputs) {
+        std::string error;
+        int64_t bytes = 0;
+        auto other = input_of.find(key);
+        if (written_from) {
+          error = "output '" + g.out + "' already written from '" + written_from + "'";
+        } else if (other != input_of.end() && key != path_key(in)) {
+          error = "output '" + g.out + "' would overwrite input '" + other->second + "'";
+        } else if (convert_one(in, g.out.c_str(), options, nullptr, &error)) {
+          written_from = in;
+          std::error_code ec;
+          auto size = fs::file_size(g.out, ec);
+          bytes = ec ? 0 : static_cast<int64_t>(size);
+        }
+        if (!error.empty()) failures[gi].push_back({in, error});
+        std::lock_guard<std::mutex> hold(lock);
+        p.bytes_out += bytes;
+        p.failed += error.empty() ? 0 : 1;
+        p.done++;
+      }
+    }
+  };
+  const size_t helpers = std::min(groups.size(), static_cast<size_t>(threads)) - 1;
+  std::vector<std::thread> pool;
+  for (size_t i = 0; i < helpers; i++) pool.emplace_back(work);
+
   const bool tty = cli_stderr_is_tty();
   const auto start = std::chrono::steady_clock::now();
-  double last_line = 0.0;
-  for (const char* in : inputs) {
-    const std::string out = output_path(in, dir, "." + ext);
-    const std::string key = path_key(out);
-    const std::string in_key = path_key(in);
-    std::string error;
-    auto other = input_of.find(key);
-    auto w = written.find(key);
-    const char* result = nullptr;
-    if (w != written.end()) {
-      error = "output '" + out + "' already written from '" + w->second + "'";
-    } else if (other != input_of.end() && key != in_key) {
-      error = "output '" + out + "' would overwrite input '" + other->second + "'";
-    } else if (convert_one(in, out.c_str(), options, &result, &error)) {
-      written.emplace(key, in);
-      std::error_code ec;
-      auto size = fs::file_size(out, ec);
-      p.bytes_out += ec ? 0 : static_cast<int64_t>(size);
+  auto since_start = [&]() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  };
+  // This thread converts too; with helpers it leaves the drawing to a thread of its own.
+  std::atomic<bool> finished{false};
+  std::thread drawer([&]() {
+    double last_line = 0.0;
+    while (!finished.load()) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      const double elapsed = since_start();
+      if (tty || elapsed - last_line >= 5.0) {
+        std::lock_guard<std::mutex> hold(lock);
+        if (!finished.load()) cli_draw_progress(p, elapsed, tty, "", "convert");
+        last_line = elapsed;
+      }
     }
-    if (!error.empty()) {
-      p.failures.push_back({in, error});
-      p.failed++;
-    }
-    p.done++;
-    double elapsed =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    if (tty || elapsed - last_line >= 5.0) {
-      cli_draw_progress(p, elapsed, tty, "");
-      last_line = elapsed;
-    }
+  });
+  work();
+  for (std::thread& t : pool) t.join();
+  finished.store(true);
+  drawer.join();
+  const double elapsed = since_start();
+  if (tty) {
+    cli_draw_progress(p, elapsed, tty, "", "convert");
+    fputc('\n', stderr);
   }
-  double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  if (tty) fputc('\n', stderr);
+  for (const auto& list : failures) p.failures.insert(p.failures.end(), list.begin(), list.end());
   cli_print_report(p, elapsed);
   return p.failed > 0 ? 1 : 0;
 }
@@ -154,9 +193,11 @@ int cli_convert(int argc, char** argv) {
   if (!cli_options_json(o, "", &json)) return 2;
   if (to) {
     if (pos.empty()) return cli_usage_error("convert --to needs at least one IN"), 2;
-    return convert_many(pos, to, dir, json);
+    return convert_many(pos, to, dir, json, cli_threads(o));
   }
   if (dir) return cli_usage_error("-o DIR goes with --to EXT"), 2;
+  for (const auto& m : o.members)
+    if (m.first == "threads") return cli_usage_error("--threads goes with --to EXT"), 2;
   if (pos.size() != 2)
     return cli_usage_error("convert takes IN OUT, or IN... --to EXT (got %zu files)", pos.size()),
            2;

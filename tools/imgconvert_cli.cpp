@@ -10,7 +10,11 @@ extern "C" {
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 #include "cli.h"
 #include "imgconvert.h"
@@ -51,8 +55,8 @@ const CliFlag kFlags[] = {
      "GIF palette: fast (default) or quality (dithered, slower)"},
     {"--max-pixels", "max_pixels", CLI_INT, kBoth, 1, kMaxExact, nullptr, nullptr, "N",
      "refuse inputs of more pixels than N"},
-    {"--threads", "threads", CLI_INT, CLI_BATCH, 1, 64, nullptr, nullptr, "N",
-     "files converted at once (default: the number of cores)"},
+    {"--threads", "threads", CLI_INT, kBoth, 1, 64, nullptr, nullptr, "N",
+     "files converted at once (default: the number of cores; batch and convert --to)"},
     {"--options", nullptr, CLI_JSON, kBoth, 0, 0, nullptr, nullptr, "JSON",
      "further options as a JSON object (the flags win)"},
 };
@@ -62,15 +66,18 @@ const char kUsageHead[] =
     "\n"
     "commands:\n"
     "  convert IN OUT [options]      convert one file; prints the JSON result\n"
-    "  convert IN... --to EXT [-o DIR] [options]\n"
+    "  convert IN... --to EXT [-o DIR] [--threads N] [options]\n"
     "                                convert files to DIR/NAME.EXT (beside each input\n"
-    "                                without -o), with a progress line and a summary\n"
+    "                                without -o) on every core, with a progress line\n"
+    "                                and a summary\n"
     "  batch IN_DIR OUT_DIR EXT [--job N] [--json] [options]\n"
     "                                convert a directory in a background job\n"
     "  probe FILE... [--pretty]      describe files as JSON, one line each\n"
     "  formats [--pretty]            list the supported formats and engines\n"
     "  version                       print the library version\n"
     "\n"
+    "'imgconvert COMMAND --help' shows one command's usage. A flag takes its value as\n"
+    "'--width 100' or '--width=100'; -q is --quality, -w is --width; '--' ends the options.\n"
     "--verbose shows the decoding libraries' own warnings, which are hidden otherwise.\n"
     "\n"
     "conversion options:\n";
@@ -78,6 +85,94 @@ const char kUsageHead[] =
 void print_usage(FILE* f) {
   fputs(kUsageHead, f);
   cli_print_flags(f, CLI_CONVERT | CLI_BATCH);
+}
+
+struct CommandHelp {
+  const char* name;
+  const char* text;
+  unsigned flags;  // the conversion flags it takes (0: none)
+};
+const CommandHelp kHelp[] = {
+    {"convert",
+     "usage: imgconvert convert IN OUT [options]\n"
+     "       imgconvert convert IN... --to EXT [-o DIR] [--threads N] [options]\n"
+     "\n"
+     "Converts IN to OUT and prints the JSON result; with --to, converts each IN to\n"
+     "DIR/NAME.EXT (beside each input without -o; DIR is created), --threads N at once\n"
+     "(default: the number of cores), with a progress line and a summary.\n"
+     "\n"
+     "options:\n",
+     CLI_CONVERT},
+    {"batch",
+     "usage: imgconvert batch IN_DIR OUT_DIR EXT [--job N] [--json] [options]\n"
+     "\n"
+     "Converts every file of IN_DIR into OUT_DIR (created when missing) in background job N\n"
+     "(0..15, default 0) and follows it to the end; --json prints the final status.\n"
+     "\n"
+     "options:\n",
+     CLI_BATCH},
+    {"probe",
+     "usage: imgconvert probe FILE... [--pretty]\n"
+     "\n"
+     "Describes each FILE as one JSON line with its \"file\" name, in order; a file that\n"
+     "cannot be read gets {\"file\":...,\"ok\":0,\"error\":...} and the exit status is 1.\n"
+     "--pretty indents each description.\n",
+     0},
+    {"formats",
+     "usage: imgconvert formats [--pretty]\n"
+     "\n"
+     "Lists the readable and writable formats, those that take quality, and the versions\n"
+     "of the libraries underneath.\n",
+     0},
+    {"version", "usage: imgconvert version\n\nPrints the library version.\n", 0},
+};
+
+bool is_help(const char* a) { return strcmp(a, "--help") == 0 || strcmp(a, "-h") == 0; }
+
+// The command's own usage, when --help or -h comes before any "--".
+bool wants_help(const std::vector<std::string>& args) {
+  for (size_t i = 2; i < args.size(); i++) {
+    if (args[i] == "--") return false;
+    if (is_help(args[i].c_str())) return true;
+  }
+  return false;
+}
+
+int print_command_help(const char* cmd) {
+  for (const CommandHelp& h : kHelp)
+    if (strcmp(h.name, cmd) == 0) {
+      fputs(h.text, stdout);
+      if (h.flags) cli_print_flags(stdout, h.flags);
+      return 0;
+    }
+  return -1;
+}
+
+// Spellings every other command takes, brought to the one the parsers read: "--flag=value"
+// becomes "--flag value", and the short flags their long names; up to a "--", after which
+// every argument is a file name.
+std::vector<std::string> normalise_args(int argc, char** argv) {
+  static const char* const kShort[][2] = {{"-q", "--quality"}, {"-w", "--width"}};
+  std::vector<std::string> out;
+  bool done = false;
+  for (int i = 0; i < argc; i++) {
+    std::string a = argv[i];
+    if (!done && a == "--") done = true;
+    if (done || i == 0) {
+      out.push_back(a);
+      continue;
+    }
+    const size_t eq = a.find('=');
+    if (a.size() > 2 && a[0] == '-' && a[1] == '-' && eq != std::string::npos && eq > 2) {
+      out.push_back(a.substr(0, eq));
+      out.push_back(a.substr(eq + 1));
+      continue;
+    }
+    for (const auto& s : kShort)
+      if (a == s[0]) a = s[1];
+    out.push_back(a);
+  }
+  return out;
 }
 
 std::string json_quote(const char* s) {
@@ -161,7 +256,7 @@ void cli_print_flags(FILE* f, unsigned command) {
   for (const CliFlag& fl : kFlags) {
     if (!(fl.commands & command)) continue;
     std::string head = std::string(fl.flag) + (*fl.arg ? " " : "") + fl.arg;
-    fprintf(f, "  %-22s%s%s\n", head.c_str(), fl.help, fl.commands == CLI_BATCH ? " (batch)" : "");
+    fprintf(f, "  %-22s%s\n", head.c_str(), fl.help);
   }
 }
 
@@ -246,9 +341,30 @@ std::string cli_error_text(const char* message, int err) {
   return message;
 }
 
+int cli_threads(const CliOptions& o) {
+  for (const auto& m : o.members)
+    if (m.first == "threads") return atoi(m.second.c_str());
+  yyjson_doc* doc = read_extra(o);
+  yyjson_val* v = doc ? yyjson_obj_get(yyjson_doc_get_root(doc), "threads") : nullptr;
+  const int64_t given = yyjson_is_int(v) ? yyjson_get_sint(v) : 0;
+  yyjson_doc_free(doc);
+  if (given > 0) return given > 64 ? 64 : static_cast<int>(given);
+  const unsigned cores = std::thread::hardware_concurrency();
+  return cores > 0 ? (cores < 64 ? static_cast<int>(cores) : 64) : 1;
+}
+
+bool cli_make_output_dir(const char* dir) {
+  std::error_code ec;
+  std::filesystem::create_directories(dir, ec);
+  if (std::filesystem::is_directory(dir)) return true;
+  if (ec && ec != std::errc::file_exists && ec != std::errc::not_a_directory)
+    fprintf(stderr, "imgconvert: cannot create directory '%s': %s\n", dir, ec.message().c_str());
+  else
+    fprintf(stderr, "imgconvert: '%s' is not a directory\n", dir);
+  return false;
+}
+
 bool cli_writer_exists(const char* ext) {
-  // jxl is listed when FFmpeg could encode it, but the library has no writer for it.
-  if (strcmp(ext, "jxl") == 0) return false;
   const char* cat = imgconvert_formats();
   yyjson_doc* doc = yyjson_read(cat, strlen(cat), 0);
   yyjson_val* list = doc ? yyjson_obj_get(yyjson_doc_get_root(doc), "encode") : nullptr;
@@ -264,9 +380,18 @@ bool cli_writer_exists(const char* ext) {
 }
 
 int main(int argc, char** argv) {
-  // FFmpeg's warnings ("deprecated pixel format used", ...) would drown the command's own
-  // lines; the library leaves its host's logging alone, so the command sets its own.
-  av_log_set_level(take_verbose(&argc, argv) ? AV_LOG_INFO : AV_LOG_ERROR);
+  // The library keeps its libraries' messages to itself unless IMGCONVERT_LOG asks for them;
+  // --verbose asks, FFmpeg's informational lines included.
+  if (take_verbose(&argc, argv)) {
+    setenv("IMGCONVERT_LOG", "1", 1);
+    av_log_set_level(AV_LOG_INFO);
+  }
+  const std::vector<std::string> words = normalise_args(argc, argv);
+  std::vector<char*> args;
+  for (const std::string& w : words) args.push_back(const_cast<char*>(w.c_str()));
+  args.push_back(nullptr);
+  argc = static_cast<int>(words.size());
+  argv = args.data();
   if (argc < 2) {
     print_usage(stderr);
     return 2;
@@ -276,6 +401,7 @@ int main(int argc, char** argv) {
     print_usage(stdout);
     return 0;
   }
+  if (wants_help(words) && print_command_help(cmd) == 0) return 0;
   if (strcmp(cmd, "version") == 0 || strcmp(cmd, "--version") == 0) {
     printf("%s\n", imgconvert_version());
     return 0;

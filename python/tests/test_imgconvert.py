@@ -48,6 +48,11 @@ def test_paths_as_bytes_and_pathlike(tmp_path):
     [
         (lambda d: imgconvert.convert(d / "missing.png", d / "x.png"), "missing.png"),
         (lambda d: imgconvert.convert(d / "a.bmp", d / "x.xyz"), "unsupported output format '.xyz'"),
+        (lambda d: imgconvert.convert(d / "a.bmp", d / "x.jxl"), "unsupported output format '.jxl'"),
+        (lambda d: imgconvert.convert(d / "a.bmp", d), "' is a directory"),
+        (lambda d: imgconvert.convert(d / "a.bmp", d / "x"), "' has no extension"),
+        (lambda d: imgconvert.convert(d / "a.bmp", d / "no" / "x.png"),
+         "/x.png': No such file or directory"),
         (lambda d: imgconvert.convert("", d / "x.png"), "in/out must be non-empty"),
         (lambda d: imgconvert.probe(d / "missing.png"), "missing.png"),
         (lambda d: imgconvert.Batch(d, d / "o", "png", job=16).start(), "job_id out of range"),
@@ -59,6 +64,14 @@ def test_failures_carry_the_library_message(tmp_path, call, message):
         call(tmp_path)
     assert message in e.value.message
     assert str(e.value) == e.value.message
+
+
+def test_batch_failures_carry_the_system_reason(tmp_path):
+    write_bmp(tmp_path / "a.bmp", 4, 4)
+    (tmp_path / "o" / "a.png").mkdir(parents=True)
+    status = imgconvert.Batch(tmp_path, tmp_path / "o", "png", job=5).start().wait()
+    assert [f["error"] for f in status["failed"] if f["file"].endswith("a.bmp")] == [
+        f"cannot write output '{tmp_path / 'o' / 'a.png'}': Is a directory"]
 
 
 @pytest.mark.parametrize("job", [0, 7])
@@ -269,3 +282,48 @@ def test_the_readme_example_runs_as_written(tmp_path):
     r = subprocess.run([sys.executable, "-c", code], cwd=tmp_path, capture_output=True, text=True)
     assert r.returncode == 0, r.stderr
     assert "'width': 800" in r.stdout and "'state': 'done'" in r.stdout
+
+
+QUIET_HOST = r"""
+import sys, imgconvert
+src, d = sys.argv[1], sys.argv[2]
+made = [imgconvert.convert(src, f"{d}/a.{ext}")["out"]
+        for ext in ("jpg", "png", "tif", "webp", "gif", "heic", "avif")]
+with open(f"{d}/a.dng", "wb") as f:  # a RAW extension, for LibRaw to refuse
+    f.write(b"II*\0" + bytes(300))
+made.append(f"{d}/a.dng")
+for path in made:
+    data = open(path, "rb").read()
+    cut = path.replace("/a.", "/cut.")
+    with open(cut, "wb") as f:
+        f.write(data[: len(data) // 2])
+    for p in (path, cut):
+        for out in ("png", "jpg"):
+            try:
+                imgconvert.convert(p, f"{d}/b.{out}", width=20)
+            except imgconvert.ImgConvertError:
+                pass
+        try:
+            imgconvert.probe(p)
+        except imgconvert.ImgConvertError:
+            pass
+imgconvert.Batch(d, d + "/batch", "webp", job=3).start().wait()
+"""
+
+
+def test_library_calls_leave_the_hosts_stderr_alone(tmp_path):
+    # Whole and cut files of every kind, in a fresh interpreter whose stderr is the test's:
+    # not one line unless IMGCONVERT_LOG asks, and then the broken files are heard.
+    import subprocess
+    import sys
+
+    write_bmp(tmp_path / "src.bmp", 301, 203)
+    work = tmp_path / "w"
+    work.mkdir()
+    env = {k: v for k, v in os.environ.items() if k != "IMGCONVERT_LOG"}
+    argv = [sys.executable, "-c", QUIET_HOST, str(tmp_path / "src.bmp"), str(work)]
+    quiet = subprocess.run(argv, env=env, capture_output=True, text=True)
+    assert quiet.returncode == 0 and quiet.stderr == "", quiet.stderr
+    loud = subprocess.run(argv, env=dict(env, IMGCONVERT_LOG="1"), capture_output=True, text=True)
+    assert loud.returncode == 0
+    assert "ffmpeg: " in loud.stderr and "libjpeg: " in loud.stderr, loud.stderr

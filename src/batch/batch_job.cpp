@@ -82,7 +82,7 @@ struct JobPlan {
   std::string in_dir;
   std::string out_dir;
   std::string dot_ext;  // the job's extension with exactly one leading '.' added if missing
-  std::string enc_ext;  // after the last '.', case unchanged
+  std::string enc_ext;  // after the last '.', lowered
   std::string options;
   bool same_dir;  // the output directory is the input directory
   std::unordered_map<std::string, std::string> inputs;   // key -> listed name (same_dir only)
@@ -284,7 +284,10 @@ int run_job(int id, BatchJob* job) {
   // Files converted at the same time: 1 is the plain sequence on this thread.
   const int threads = opts.threads < 1 ? 1 : (opts.threads > 64 ? 64 : opts.threads);
   plan.dot_ext = ext[0] == '.' ? ext : "." + ext;
+  // The writer is chosen by the lowered extension, as for a single file; the names keep the
+  // case asked for.
   plan.enc_ext = plan.dot_ext.substr(plan.dot_ext.rfind('.') + 1);
+  for (char& c : plan.enc_ext) c = ascii_lower(c);
 
   std::vector<plat_dir_entry> entries;
   if (!plat_list_dir(plan.in_dir.c_str(), &entries)) return 0;  // total stays 0

@@ -1,3 +1,4 @@
+#include <sys/stat.h>
 #include <time.h>
 
 #include <cstring>
@@ -11,9 +12,9 @@
 #include "imgconvert.h"
 
 namespace {
-// Output extensions accepted by imgconvert_file. "jxl" passes, but no writer takes it.
-const char* const enc[] = {"png", "jpg",  "jpeg", "bmp",  "tiff", "tif",   "webp", "gif",
-                           "ico", "heic", "heif", "avif", "tga",  "targa", "jxl"};
+// Output extensions a writer of the library takes.
+const char* const enc[] = {"png", "jpg", "jpeg", "bmp",  "tiff", "tif", "webp",
+                           "gif", "ico", "heic", "heif", "avif", "tga", "targa"};
 
 bool accepted_output(const char* ext) {
   for (const char* e : enc)
@@ -64,8 +65,14 @@ int32_t convert_file(const char* in, const char* out, const char* options_json,
   options_defaults(&opts);
   parse_options(options_json, &opts);
 
+  // Said plainly before the extension is judged: "unsupported output format '.'" would send
+  // the caller looking for a format.
+  struct stat st;
+  if (stat(out, &st) == 0 && S_ISDIR(st.st_mode))
+    return set_error("output '%s' is a directory", out);
   char ext[EXT_CAP];
   path_extension(out, ext);
+  if (!ext[0]) return set_error("output '%s' has no extension", out);
   if (!accepted_output(ext)) return set_error("unsupported output format '.%s'", ext);
 
   ChainResult r{};

@@ -70,5 +70,41 @@ int ff_fd_output_close(AVIOContext** pb) {
   const int error = (*pb)->error;
   av_freep(&(*pb)->buffer);
   avio_context_free(pb);
+  if (error < 0) errno = AVUNERROR(error);  // the write's own reason, for the message
   return error < 0 ? error : 0;
+}
+
+namespace {
+AVPixelFormat plain_yuv(AVPixelFormat f) {
+  switch (f) {
+    case AV_PIX_FMT_YUVJ420P:
+      return AV_PIX_FMT_YUV420P;
+    case AV_PIX_FMT_YUVJ422P:
+      return AV_PIX_FMT_YUV422P;
+    case AV_PIX_FMT_YUVJ444P:
+      return AV_PIX_FMT_YUV444P;
+    case AV_PIX_FMT_YUVJ440P:
+      return AV_PIX_FMT_YUV440P;
+    case AV_PIX_FMT_YUVJ411P:
+      return AV_PIX_FMT_YUV411P;
+    default:
+      return f;
+  }
+}
+}  // namespace
+
+SwsContext* ff_frame_scaler(const AVFrame* src, int dst_w, int dst_h, AVPixelFormat dst,
+                            int flags) {
+  const AVPixelFormat given = static_cast<AVPixelFormat>(src->format);
+  const AVPixelFormat in = plain_yuv(given);
+  const bool full = in != given || src->color_range == AVCOL_RANGE_JPEG;
+  SwsContext* s = sws_getContext(src->width, src->height, in, dst_w, dst_h, dst, flags, nullptr,
+                                 nullptr, nullptr);
+  if (!s || !full) return s;
+  int *inv_table = nullptr, *table = nullptr;
+  int src_range = 0, dst_range = 0, brightness = 0, contrast = 0, saturation = 0;
+  if (sws_getColorspaceDetails(s, &inv_table, &src_range, &table, &dst_range, &brightness,
+                               &contrast, &saturation) >= 0)
+    sws_setColorspaceDetails(s, inv_table, 1, table, dst_range, brightness, contrast, saturation);
+  return s;
 }

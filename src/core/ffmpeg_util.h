@@ -42,10 +42,17 @@ void ff_restrict_protocols(AVDictionary** opts);
 // out of memory.
 AVIOContext* ff_fd_output(int fd);
 
-// Flushes and frees *pb (null after). Returns 0, or a negative error when any write failed.
+// Flushes and frees *pb (null after). Returns 0, or a negative error when any write failed
+// (errno then says why).
 int ff_fd_output_close(AVIOContext** pb);
 
 struct FdOutputClose {
   void operator()(AVIOContext* pb) const { ff_fd_output_close(&pb); }
 };
 using FdOutputPtr = std::unique_ptr<AVIOContext, FdOutputClose>;
+
+// A scaler from `src` (its size and pixel format) to `dst_w` x `dst_h` in `dst`. The
+// full-range "J" YUV formats are deprecated in libswscale, which warns about each: it gets
+// their plain twin, with the range said explicitly (as it also is for a plain YUV frame the
+// decoder marked full-range). Null on failure.
+SwsContext* ff_frame_scaler(const AVFrame* src, int dst_w, int dst_h, AVPixelFormat dst, int flags);

@@ -153,8 +153,10 @@ int output_temp_close(output_temp* t) {
 
 int output_commit(output_temp* t, const char* out) {
   if (output_temp_close(t) && rename_registered(t->path, out)) return 1;
+  const int err = errno;  // the removal below must not change the reason
   output_discard(t);
-  return set_error("cannot write output '%s'", out);
+  errno = err;
+  return set_os_error("cannot write output '%s'", out);
 }
 
 void output_discard(output_temp* t) {

@@ -276,9 +276,7 @@ int frame_to_record(const AVFrame* src, imgbuf* img) {
   const int64_t padded_w = (static_cast<int64_t>(src->width) + 15) & ~int64_t{15};
   if (padded_w * bpp > INT32_MAX) return set_error("frame alloc failed");
 
-  SwsPtr sws(sws_getContext(src->width, src->height, static_cast<AVPixelFormat>(src->format),
-                            src->width, src->height, target, SWS_BICUBIC, nullptr, nullptr,
-                            nullptr));
+  SwsPtr sws(ff_frame_scaler(src, src->width, src->height, target, SWS_BICUBIC));
   if (!sws) return set_error("sws_getContext failed");
   img->pixels = imgbuf_alloc_pixels(padded_w, src->height, bpp);
   if (!img->pixels) return set_error("out of memory");

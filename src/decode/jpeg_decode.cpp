@@ -19,6 +19,7 @@ extern "C" {
 
 #include "core/error.h"
 #include "core/holders.h"
+#include "core/log.h"
 #include "core/path.h"
 #include "decode/decode.h"
 
@@ -41,12 +42,19 @@ struct JpegError {
   longjmp(e->jump, 1);
 }
 
-// Warnings stay out of the host's terminal. A picture cut short is filled with grey by
-// libjpeg and would pass as a whole one, so that warning is remembered and fails the decode.
+// Warnings go to the library's log, never straight to the host's terminal. A picture cut
+// short is filled with grey by libjpeg and would pass as a whole one, so that warning is
+// remembered and fails the decode.
 void on_emit_message(j_common_ptr c, int level) {
   JpegError* e = reinterpret_cast<JpegError*>(c->err);
-  if (level < 0 && c->err->msg_code == JWRN_JPEG_EOF) e->truncated = true;
-  if (level < 0) c->err->num_warnings++;
+  if (level >= 0) return;  // trace messages
+  if (c->err->msg_code == JWRN_JPEG_EOF) e->truncated = true;
+  c->err->num_warnings++;
+  if (log_enabled()) {
+    char text[JMSG_LENGTH_MAX];
+    (*c->err->format_message)(c, text);
+    log_message("libjpeg", "%s", text);
+  }
 }
 
 void on_output_message(j_common_ptr) {}

@@ -6,11 +6,27 @@
 #include <memory>
 
 #include "core/error.h"
+#include "core/log.h"
 #include "decode/decode.h"
 #include "decode/raw_common.h"
 
-int decode_raw(const char* path, imgbuf* img, int64_t max_pixels, const char* open_name) {
+namespace {
+void on_raw_data_error(void*, const char* file, int offset) {
+  if (offset < 0)
+    log_message("libraw", "%s: unexpected end of file", file ? file : "input");
+  else
+    log_message("libraw", "%s: data corrupted at %d", file ? file : "input", offset);
+}
+}  // namespace
+
+RawPtr raw_new_handle() {
   RawPtr raw(libraw_init(0));
+  if (raw) libraw_set_dataerror_handler(raw.get(), on_raw_data_error, nullptr);
+  return raw;
+}
+
+int decode_raw(const char* path, imgbuf* img, int64_t max_pixels, const char* open_name) {
+  RawPtr raw = raw_new_handle();
   if (!raw) return set_error("libraw_init failed");
   if (libraw_open_file(raw.get(), open_name ? open_name : path) != 0)
     return set_error("libraw: cannot open '%s' (not a supported RAW?)", path);

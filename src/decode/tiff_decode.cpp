@@ -15,6 +15,7 @@
 
 #include "core/error.h"
 #include "core/holders.h"
+#include "core/log.h"
 #include "decode/decode.h"
 
 namespace {
@@ -61,11 +62,23 @@ toff_t on_size(thandle_t h) {
 int on_map(thandle_t, tdata_t*, toff_t*) { return 0; }
 void on_unmap(thandle_t, tdata_t, toff_t) {}
 
-int on_error(TIFF*, void* user, const char*, const char*, va_list) {
-  static_cast<TiffSource*>(user)->errors++;
-  return 1;  // handled: nothing reaches libtiff's default printer
+void log_tiff(const char* module, const char* fmt, va_list ap) {
+  if (!log_enabled()) return;
+  char text[512];
+  vsnprintf(text, sizeof text, fmt, ap);
+  log_message("libtiff", "%s: %s", module ? module : "tiff", text);
 }
-int on_warning(TIFF*, void*, const char*, const char*, va_list) { return 1; }
+
+// Handled here: nothing reaches libtiff's default printer, only the library's log.
+int on_error(TIFF*, void* user, const char* module, const char* fmt, va_list ap) {
+  static_cast<TiffSource*>(user)->errors++;
+  log_tiff(module, fmt, ap);
+  return 1;
+}
+int on_warning(TIFF*, void*, const char* module, const char* fmt, va_list ap) {
+  log_tiff(module, fmt, ap);
+  return 1;
+}
 
 // Opens the first image of the file with the given allocation bound; null when libtiff
 // refuses the header (src->errors counts why).

@@ -38,7 +38,7 @@ const QualityEntry kQuality[] = {{"jpg", 1},  {"jpeg", 1}, {"webp", 1}, {"heic",
 const size_t kFormatsCap = 4096;
 
 struct Caps {
-  bool heic_dec, heic_enc, avif_dec, avif_enc, jxl_enc, jxl_dec;
+  bool heic_dec, heic_enc, avif_dec, avif_enc, jxl_dec;
 };
 
 bool add_names(yyjson_mut_doc* d, yyjson_mut_val* arr, const char* const* names, size_t n) {
@@ -63,9 +63,8 @@ bool add_decode(yyjson_mut_doc* d, yyjson_mut_val* root, const Caps& c) {
 bool add_encode(yyjson_mut_doc* d, yyjson_mut_val* root, const Caps& c) {
   yyjson_mut_val* arr = yyjson_mut_arr(d);
   return arr && add_names(d, arr, kEncodeList, sizeof kEncodeList / sizeof kEncodeList[0]) &&
-         add_name(d, arr, c.jxl_enc, "jxl") && add_name(d, arr, c.heic_enc, "heic") &&
-         add_name(d, arr, c.heic_enc, "heif") && add_name(d, arr, c.avif_enc, "avif") &&
-         yyjson_mut_obj_add_val(d, root, "encode", arr);
+         add_name(d, arr, c.heic_enc, "heic") && add_name(d, arr, c.heic_enc, "heif") &&
+         add_name(d, arr, c.avif_enc, "avif") && yyjson_mut_obj_add_val(d, root, "encode", arr);
 }
 
 bool add_quality(yyjson_mut_doc* d, yyjson_mut_val* root) {
@@ -96,7 +95,6 @@ void build_formats() {
   c.heic_enc = heif_have_encoder_for_format(heif_compression_HEVC) != 0;
   c.avif_dec = heif_have_decoder_for_format(heif_compression_AV1) != 0;
   c.avif_enc = heif_have_encoder_for_format(heif_compression_AV1) != 0;
-  c.jxl_enc = avcodec_find_encoder_by_name("libjxl") != nullptr;
   c.jxl_dec = avcodec_find_decoder_by_name("libjxl") != nullptr;
 
   MutDocPtr doc;

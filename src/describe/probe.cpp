@@ -82,7 +82,7 @@ int probe_write(const ProbeInfo& p, ResultSlot slot, const char** out_json) {
 int probe_raw(const char* in, const char* open_name, ProbeInfo* p, const char** out_json) {
   char make[64] = {0};
   char model[64] = {0};
-  RawPtr raw(libraw_init(0));
+  RawPtr raw = raw_new_handle();
   if (!raw || libraw_open_file(raw.get(), open_name) != 0)
     return set_error("libraw: cannot identify '%s'", in);
   p->width = raw->sizes.width;

@@ -1,3 +1,4 @@
+#include <cerrno>
 #include <cstring>
 #include <string>
 
@@ -17,7 +18,7 @@ int encode_any(const imgbuf* img, const char* out, const char* ext, const Conver
   if (img->planes && strcmp(ext, "jpg") != 0 && strcmp(ext, "jpeg") != 0)
     return set_error("no writer for .%s from decoder planes", ext);
   output_temp tmp;
-  if (!output_temp_create(out, &tmp)) return set_error("cannot open output '%s'", out);
+  if (!output_temp_create(out, &tmp)) return set_os_error("cannot open output '%s'", out);
   int ok;
   if (strcmp(ext, "heic") == 0 || strcmp(ext, "heif") == 0 || strcmp(ext, "avif") == 0)
     ok = heif_encode(img, out, &tmp, ext, opts, &kept);
@@ -31,8 +32,10 @@ int encode_any(const imgbuf* img, const char* out, const char* ext, const Conver
     ok = ff_encode(img, out, &tmp, ext, opts);
   // A delayed write error (a full disk on some file systems) shows only at the close.
   if (!ok || !output_temp_close(&tmp)) {
+    const int err = errno;  // the removal of the temporary file must not change the reason
     output_discard(&tmp);
-    return ok ? set_error("cannot write output '%s'", out) : 0;
+    errno = err;
+    return ok ? set_os_error("cannot write output '%s'", out) : 0;
   }
   // Metadata the encoders cannot write goes into their finished, closed file, before the
   // rename (Windows renames nothing over a file that is still open). A failed insertion

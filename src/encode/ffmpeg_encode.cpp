@@ -175,7 +175,7 @@ int ff_encode(const imgbuf* img, const char* out, const output_temp* tmp, const 
     return set_error("avcodec_open2 failed for '%s'", e->encoder);
   avcodec_parameters_from_context(st->codecpar, ctx.get());
   if (!(o.oc->oformat->flags & AVFMT_NOFILE) && !(o.oc->pb = ff_fd_output(tmp->fd)))
-    return set_error("cannot open output '%s'", out);
+    return set_os_error("cannot open output '%s'", out);
   AVDictionary* mux_opts = nullptr;
   ff_restrict_protocols(&mux_opts);
   int hr = avformat_write_header(o.oc, &mux_opts);
@@ -219,6 +219,6 @@ int ff_encode(const imgbuf* img, const char* out, const output_temp* tmp, const 
   if (!encode_and_write(ctx.get(), o.oc, frame.get())) return 0;
   if (av_write_trailer(o.oc) < 0) return set_error("write_trailer failed");
   // A write error can surface only when the buffered tail is flushed.
-  if (ff_fd_output_close(&o.oc->pb) < 0) return set_error("cannot write output '%s'", out);
+  if (ff_fd_output_close(&o.oc->pb) < 0) return set_os_error("cannot write output '%s'", out);
   return 1;
 }

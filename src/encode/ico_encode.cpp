@@ -132,6 +132,6 @@ int ico_encode(const imgbuf* img, const char* out, const output_temp* tmp) {
   // A short write or a failed close (a full disk shows only there) fails the conversion,
   // so a cut icon is never reported as written.
   const output_part whole = {p, total};
-  if (!output_write_fd(tmp->fd, &whole, 1)) return set_error("cannot write output '%s'", out);
+  if (!output_write_fd(tmp->fd, &whole, 1)) return set_os_error("cannot write output '%s'", out);
   return 1;
 }

@@ -53,6 +53,6 @@ int webp_encode(const imgbuf* img, const char* out, const output_temp* tmp,
   pic_guard.reset();
   // A write error can surface only when the buffered tail is flushed.
   AVIOContext* raw = pb.release();
-  if (ff_fd_output_close(&raw) < 0) return set_error("cannot write output '%s'", out);
+  if (ff_fd_output_close(&raw) < 0) return set_os_error("cannot write output '%s'", out);
   return 1;
 }

@@ -45,7 +45,9 @@ def src(tmp_path):
         (["--options", "{bad"], "--options must be a JSON object"),
         (["--fit", "contain"], "--fit must be one of fill, inside, cover, got 'contain'"),
         (["--kernel", "nearest"], "--kernel must be one of"),
-        (["--threads", "2"], "unknown option '--threads' for convert"),
+        (["--threads", "2"], "--threads goes with --to EXT"),
+        (["--width=-5"], "--width must be 1..2147483647, got '-5'"),
+        (["-q", "0"], "--quality must be 1..100, got '0'"),
         (["--quality"], "--quality needs a value"),
         (["--max-pixels", "9007199254740992"], "--max-pixels must be 1..9007199254740991"),
     ],
@@ -98,7 +100,6 @@ def test_options_of_other_subsystems_pass_through(src, tmp_path):
         ("missing", "png", "imgconvert: 'missing' is not a directory"),
         ("ramp.ppm", "png", "imgconvert: 'ramp.ppm' is not a directory"),
         (".", "xyz", "imgconvert: no writer for '.xyz'"),
-        (".", "PNG", "imgconvert: no writer for '.PNG'"),
         (".", "jxl", "imgconvert: no writer for '.jxl'"),
     ],
 )
@@ -187,3 +188,82 @@ def test_a_refused_script_gains_no_stale_reason(tmp_path, name, text):
     r = run("convert", tmp_path / name, tmp_path / "out.png")
     assert r.returncode == 1
     assert r.stderr.strip().splitlines()[-1] == f"imgconvert: cannot open input '{tmp_path / name}'"
+
+
+@pytest.mark.parametrize("cmd", ["convert", "batch", "probe", "formats", "version"])
+@pytest.mark.parametrize("flag", ["--help", "-h"])
+def test_every_command_has_its_own_help(tmp_path, cmd, flag):
+    r = run(cmd, "x", flag, cwd=tmp_path)
+    assert r.returncode == 0 and r.stderr == ""
+    assert r.stdout.startswith(f"usage: imgconvert {cmd}")
+    assert not list(tmp_path.iterdir())  # nothing opened or created
+
+
+@pytest.mark.parametrize("spelling", [
+    ["--width", "7", "--quality", "60"],
+    ["--width=7", "--quality=60"],
+    ["-w", "7", "-q", "60"],
+    ["--options={\"width\":7,\"quality\":60}"],
+])
+def test_flag_spellings_agree(src, tmp_path, spelling):
+    r = run("convert", src, tmp_path / "x.jpg", *spelling)
+    assert r.returncode == 0, r.stderr
+    assert json.loads(r.stdout)["width"] == 7
+    assert run("convert", src, tmp_path / "y.jpg", "--width", "7", "--quality", "60").returncode == 0
+    assert (tmp_path / "x.jpg").read_bytes() == (tmp_path / "y.jpg").read_bytes()
+
+
+def test_double_dash_ends_the_options(src, tmp_path):
+    (tmp_path / "-h.ppm").write_bytes(src.read_bytes())
+    r = run("convert", "-w", "5", "--", "-h.ppm", "--width=3.png", cwd=tmp_path)
+    assert r.returncode == 0, r.stderr
+    assert (tmp_path / "--width=3.png").exists() and json.loads(r.stdout)["width"] == 5
+    r = run("probe", "--", "-h.ppm", cwd=tmp_path)
+    assert r.returncode == 0 and json.loads(r.stdout)["file"] == "-h.ppm"
+
+
+def test_probe_gives_one_line_per_file_in_order(src, tmp_path):
+    (tmp_path / "bad.png").write_bytes(b"not a picture")
+    files = [src, tmp_path / "missing.png", src, tmp_path / "bad.png"]
+    r = run("probe", *files)
+    assert r.returncode == 1
+    lines = [json.loads(line) for line in r.stdout.splitlines()]
+    assert [(d["file"], d["ok"]) for d in lines] == [(str(f), int(i % 2 == 0))
+                                                      for i, f in enumerate(files)]
+    assert lines[0]["width"] == 40 and "missing.png" in lines[1]["error"]
+    pretty = run("probe", "--pretty", src)
+    assert pretty.returncode == 0 and json.loads(pretty.stdout) == lines[0]
+    assert len(pretty.stdout.splitlines()) > 3
+
+
+@pytest.mark.parametrize("out, ok, message", [
+    ("new/deeper", True, ""),
+    ("afile", False, "imgconvert: 'afile' is not a directory"),
+    ("afile/sub", False, "imgconvert: 'afile/sub' is not a directory"),
+])
+def test_batch_makes_or_refuses_out_dir_before_decoding(src, tmp_path, out, ok, message):
+    (tmp_path / "in").mkdir()
+    for i in range(3):
+        (tmp_path / "in" / f"p{i}.ppm").write_bytes(src.read_bytes())
+    (tmp_path / "afile").write_text("x")
+    r = run("batch", "in", out, "PNG", "--job", "6", cwd=tmp_path)
+    assert r.returncode == (0 if ok else 1), r.stderr
+    if ok:
+        assert sorted(p.name for p in (tmp_path / out).iterdir()) == ["p0.PNG", "p1.PNG", "p2.PNG"]
+    else:
+        assert r.stderr.strip() == message and r.stdout == ""
+
+
+@pytest.mark.parametrize("count, threads", [(1, []), (5, ["--threads", "3"]), (4, [])])
+def test_many_files_on_every_core(src, tmp_path, count, threads):
+    names = []
+    for i in range(count):
+        write_ppm(tmp_path / f"p{i}.ppm", 30 + i, 20)
+        names.append(f"p{i}.ppm")
+    r = run("convert", *names, "--to", "png", "-o", "o", *threads, cwd=tmp_path)
+    assert r.returncode == 0, r.stderr
+    word = "file" if count == 1 else "files"
+    assert r.stdout.startswith(f"{count} of {count} {word} converted, 0 failed")
+    assert "batch" not in r.stdout + r.stderr
+    for i in range(count):
+        assert f'"width":{30 + i}' in run("probe", tmp_path / "o" / f"p{i}.png").stdout

@@ -115,7 +115,7 @@ TEST(PlantedTempStuck, EveryNameTakenFailsWithoutWritingThrough) {
   SourceGuard source(true);
   ASSERT_EQ(symlink(victim.c_str(), dir.file(planned_name(0)).c_str()), 0);
   const std::string out = dir.file("out.png");
-  convert_expecting(in, out, "{}", ("cannot open output '" + out + "'").c_str());
+  convert_expecting(in, out, "{}", ("cannot open output '" + out + "': File exists").c_str());
   EXPECT_EQ(read_file(victim).size(), 8u);
   EXPECT_EQ(list_dir(dir.path()).size(), 3u);
 }

@@ -173,7 +173,8 @@ TEST(EncoderOutput, UnwritableDirectoryFailsWithTheHostPath) {
   for (const char* ext : {"png", "webp", "jpg"}) {
     std::string out = dir.file(std::string("missing/o.") + ext);
     EXPECT_EQ(imgconvert_file(src.c_str(), out.c_str(), nullptr, &json), 0);
-    EXPECT_EQ(std::string(imgconvert_last_error()), "cannot open output '" + out + "'");
+    EXPECT_EQ(std::string(imgconvert_last_error()),
+              "cannot open output '" + out + "': No such file or directory");
   }
 }
 

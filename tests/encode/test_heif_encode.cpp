@@ -278,7 +278,8 @@ TEST(HeifWriteFailure, MissingDirectoryFailsAndLeavesNoFile) {
   EXPECT_EQ(encode_any(&src, out.c_str(), "heic", &o, &bytes), 0);
   EXPECT_EQ(bytes, -7);
   // The temporary file is created before any writer runs, the same way for every format.
-  EXPECT_EQ(std::string(last_error()), "cannot open output '" + out + "'");
+  EXPECT_EQ(std::string(last_error()),
+            "cannot open output '" + out + "': No such file or directory");
   EXPECT_TRUE(list_dir(dir.path()).empty());
 }
 

@@ -133,12 +133,13 @@ TEST(IcoFailure, OpenAndWriteFailuresReported) {
   const ConvertOptions o = parsed_options(nullptr);
   int64_t bytes = 0;
   EXPECT_EQ(encode_any(&img, "/nonexistent-dir/out.ico", "ico", &o, &bytes), 0);
-  EXPECT_STREQ(last_error(), "cannot open output '/nonexistent-dir/out.ico'");
+  EXPECT_STREQ(last_error(),
+               "cannot open output '/nonexistent-dir/out.ico': No such file or directory");
   if (file_exists("/dev/full")) {
     clear_error();
     DirectTarget full("/dev/full");
     EXPECT_EQ(ico_encode(&img, "out.ico", &full), 0);
-    EXPECT_STREQ(last_error(), "cannot write output 'out.ico'");
+    EXPECT_STREQ(last_error(), "cannot write output 'out.ico': No space left on device");
   }
 }
 

@@ -70,7 +70,8 @@ TEST(WebpWriterFailures, UnwritableOutput) {
   const std::string out = dir.file("missing/x.webp");
   int64_t bytes = 0;
   EXPECT_EQ(encode_any(&img, out.c_str(), "webp", &o, &bytes), 0);
-  EXPECT_EQ(std::string(imgconvert_last_error()), "cannot open output '" + out + "'");
+  EXPECT_EQ(std::string(imgconvert_last_error()),
+            "cannot open output '" + out + "': No such file or directory");
   EXPECT_FALSE(file_exists(out));
 }
 
