@@ -47,6 +47,7 @@ void write_result(const char* out, const ChainResult& r, const char* ext,
   // Asked-for EXIF that could not be carried (a full disk during the re-insertion, a source
   // without EXIF) is said, not passed over: the file itself is complete either way.
   if (ok && opts.keep_exif) ok = yyjson_mut_obj_add_int(d, root, "exif_kept", r.exif_kept);
+  if (ok && opts.animated) ok = yyjson_mut_obj_add_int(d, root, "frames", r.frames);
   ok = ok && yyjson_mut_obj_add_real(d, root, "ms", ms);
   if (ok && json_write(d, jsonbuf, sizeof jsonbuf)) *out_json = jsonbuf;
 }
