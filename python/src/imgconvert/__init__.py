@@ -50,7 +50,7 @@ def _path(p):
 # number in it is not JSON (inf, nan), so both are refused here instead of passing silently.
 OPTION_KEYS = frozenset((
     "quality", "resize", "width", "height", "keep_exif", "dpi", "max_pixels", "threads",
-    "auto_orient", "enlarge", "fit", "kernel", "gif_palette", "color_profile",
+    "auto_orient", "enlarge", "fit", "kernel", "gif_palette", "color_profile", "animated",
 ))
 
 # Job ids the library has slots for.
@@ -110,8 +110,8 @@ def convert(src, dst, **options):
     """Converts the file `src` into `dst`, whose extension chooses the format.
 
     Options are the library's option keys as keyword arguments, e.g. quality=80,
-    width=800, keep_exif=True. Returns the result as a dict ("out", "bytes", "width",
-    "height", "format", "ms").
+    width=800, keep_exif=True, animated=True. Returns the result as a dict ("out", "bytes",
+    "width", "height", "format", "ms"; "frames" with animated).
     """
     lib = _native.lib()
     args = (_path(src), _path(dst), _options_json(options))
