@@ -17,6 +17,10 @@ struct AnimInfo {
   int32_t height;
   int64_t frames;  // declared frame count
   int32_t loop;    // 0: forever; N: the count as stored; -1: none stored (a GIF plays once)
+  // The picture the decoder draws on: larger than the canvas when a GIF's frame reaches past
+  // it (the part outside is then cut off, as viewers clip it).
+  int32_t decode_width;
+  int32_t decode_height;
 };
 
 class AnimReader {
@@ -34,9 +38,9 @@ class AnimReader {
 int anim_open_gif(const char* path, const char* name, std::unique_ptr<AnimReader>* reader);
 int anim_open_webp(const char* path, const char* name, std::unique_ptr<AnimReader>* reader);
 
-// The GIF's canvas, image count, loop count and (when asked) each image's delay in hundredths
-// of a second (0 when zero or missing), read from its blocks alone: no pixel is decoded.
-// Returns 1, or 0 when the bytes are not a GIF.
+// The GIF's canvas, image count, loop count, the extent its images reach, and (when asked)
+// each image's delay in hundredths of a second (0 when zero or missing), read from its blocks
+// alone: no pixel is decoded. Returns 1, or 0 when the bytes are not a GIF.
 int gif_scan(const uint8_t* data, size_t size, AnimInfo* info,
              std::vector<uint16_t>* delays = nullptr);
 

@@ -47,7 +47,8 @@ int run(AnimReader* reader, const char* out, const char* ext, const ConvertOptio
   int32_t w = 0, h = 0, crop_w = 0, crop_h = 0;
   output_size(info, opts, &w, &h, &crop_w, &crop_h);
   if (!within_limit(info.width, info.height, info.frames, limit) ||
-      !within_limit(w, h, info.frames, limit))
+      !within_limit(w, h, info.frames, limit) ||
+      !imgbuf_check_pixels(info.decode_width, info.decode_height, limit))
     return 0;
   std::unique_ptr<AnimWriter> writer =
       anim_writer_open(ext, out, tmp, opts, crop_w, crop_h, info.loop);

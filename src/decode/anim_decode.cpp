@@ -170,9 +170,9 @@ class GifReader : public AnimReader {
     FramePtr hold(av_frame_clone(frame_.get()));
     av_frame_unref(frame_.get());
     if (!hold) return set_error("out of memory"), -1;
-    const int w = hold->width, h = hold->height;
-    if (w != info.width || h != info.height)
+    if (hold->width != info.decode_width || hold->height != info.decode_height)
       return set_error("no decodable frame in '%s'", path_), -1;
+    const int w = info.width, h = info.height;  // the top left of the decoder's screen
     out->pixels = imgbuf_alloc_pixels(w, h, 4);
     if (!out->pixels) return set_error("out of memory"), -1;
     SwsPtr sws(sws_getContext(w, h, static_cast<AVPixelFormat>(hold->format), w, h, AV_PIX_FMT_RGBA,
@@ -242,6 +242,8 @@ class WebpReader : public AnimReader {
     info.height = static_cast<int32_t>(WebPDemuxGetI(demux.get(), WEBP_FF_CANVAS_HEIGHT));
     info.frames = WebPDemuxGetI(demux.get(), WEBP_FF_FRAME_COUNT);
     info.loop = static_cast<int32_t>(WebPDemuxGetI(demux.get(), WEBP_FF_LOOP_COUNT));
+    info.decode_width = info.width;
+    info.decode_height = info.height;
     return 1;
   }
 
@@ -278,6 +280,8 @@ int gif_scan(const uint8_t* data, size_t size, AnimInfo* info, std::vector<uint1
   info->width = data[6] | data[7] << 8;
   info->height = data[8] | data[9] << 8;
   info->loop = -1;
+  info->decode_width = info->width;
+  info->decode_height = info->height;
   uint16_t delay = 0;
   size_t p = 13;
   if (data[10] & 0x80) p += 3u << ((data[10] & 7) + 1);
@@ -286,6 +290,10 @@ int gif_scan(const uint8_t* data, size_t size, AnimInfo* info, std::vector<uint1
     if (kind == 0x2C) {  // an image: descriptor, local colour table, LZW data
       if (p + 9 > size) break;
       const uint8_t flags = data[p + 8];
+      const int32_t right = (data[p] | data[p + 1] << 8) + (data[p + 4] | data[p + 5] << 8);
+      const int32_t bottom = (data[p + 2] | data[p + 3] << 8) + (data[p + 6] | data[p + 7] << 8);
+      if (right > info->decode_width) info->decode_width = right;
+      if (bottom > info->decode_height) info->decode_height = bottom;
       p += 9;
       if (flags & 0x80) p += 3u << ((flags & 7) + 1);
       p += 1;  // LZW minimum code size
@@ -318,6 +326,18 @@ int anim_open_gif(const char* path, const char* name, std::unique_ptr<AnimReader
   size_t size = 0;
   if (!read_whole(path, name, &r->data, &size)) return -1;
   if (!gif_scan(r->data.get(), size, &r->info, &r->delays) || r->info.frames < 2) return 0;
+  // FFmpeg's decoder reads the rows of a frame that reaches past the canvas at a cut width,
+  // which shears it: the decoder is given a screen holding every frame, and each decoded
+  // picture is cut back to the canvas.
+  uint8_t* screen = r->data.get() + 6;
+  if (r->info.decode_width > 65535 || r->info.decode_height > 65535) {
+    set_error("no decodable frame in '%s'", path);  // no screen of the format holds it
+    return -1;
+  }
+  screen[0] = static_cast<uint8_t>(r->info.decode_width);
+  screen[1] = static_cast<uint8_t>(r->info.decode_width >> 8);
+  screen[2] = static_cast<uint8_t>(r->info.decode_height);
+  screen[3] = static_cast<uint8_t>(r->info.decode_height >> 8);
   r->mem_ = MemReader{r->data.get(), size, 0};
   r->path_ = path;
   *reader = std::move(r);

@@ -2,8 +2,10 @@
 // carried, the pixel limit over all frames, and the option's absence changing nothing.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <tuple>
+#include <vector>
 
 #include "imgconvert.h"
 #include "support/test_support.h"
@@ -270,6 +272,73 @@ TEST_F(AnimatedTest, PixelLimitCountsEveryFrame) {
     SCOPED_TRACE(c.options);
     remove(out.c_str());
     convert_expecting(src(c.source), out, c.options, c.error);
+  }
+}
+
+// A GIF of solid rectangles of palette entries 0 (red), 1 (green), 2 (blue) on a canvas, each
+// rectangle a frame at its offset; no compressor is needed, as the LZW codes stay 3 bits wide
+// with a clear code before every second pixel.
+struct GifRect {
+  int x, y, w, h, index;
+};
+
+std::vector<uint8_t> make_gif(int width, int height, const std::vector<GifRect>& rects) {
+  auto le16 = [](std::vector<uint8_t>* v, int n) {
+    v->push_back(static_cast<uint8_t>(n));
+    v->push_back(static_cast<uint8_t>(n >> 8));
+  };
+  std::vector<uint8_t> g = {'G', 'I', 'F', '8', '9', 'a'};
+  le16(&g, width);
+  le16(&g, height);
+  for (int v : {0x81, 0, 0, 255, 0, 0, 0, 255, 0, 0, 0, 255, 255, 255, 255}) g.push_back(v);
+  for (const GifRect& r : rects) {
+    for (int v : {0x21, 0xF9, 4, 0, 10, 0, 0, 0, 0x2C}) g.push_back(v);
+    for (int v : {r.x, r.y, r.w, r.h}) le16(&g, v);
+    g.push_back(0);
+    g.push_back(2);
+    std::vector<uint8_t> lzw;
+    uint32_t bits = 0;
+    int nbits = 0;
+    auto put = [&](int code) {
+      bits |= static_cast<uint32_t>(code) << nbits;
+      for (nbits += 3; nbits >= 8; nbits -= 8, bits >>= 8) lzw.push_back(bits & 255);
+    };
+    for (int i = 0; i < r.w * r.h; i++) {
+      if (i % 2 == 0) put(4);
+      put(r.index);
+    }
+    put(5);
+    if (nbits) lzw.push_back(bits & 255);
+    for (size_t at = 0; at < lzw.size(); at += 255) {
+      const size_t n = std::min<size_t>(255, lzw.size() - at);
+      g.push_back(static_cast<uint8_t>(n));
+      g.insert(g.end(), lzw.begin() + at, lzw.begin() + at + n);
+    }
+    g.push_back(0);
+  }
+  g.push_back(0x3B);
+  return g;
+}
+
+// Frames reaching past the canvas are cut off at its edges, as Pillow cuts them: wider than
+// the canvas, hanging over its corner, or lying wholly outside it.
+TEST_F(AnimatedTest, FramesOutsideTheCanvasAreClipped) {
+  TempDir out_dir;
+  const std::vector<std::vector<GifRect>> cases = {
+      {{0, 0, 16, 16, 0}, {0, 4, 24, 4, 1}, {4, 0, 4, 20, 2}},
+      {{0, 0, 16, 16, 0}, {8, 8, 12, 12, 1}, {14, 2, 6, 6, 2}},
+      {{0, 0, 16, 16, 0}, {20, 20, 4, 4, 1}, {2, 2, 4, 4, 2}},
+  };
+  for (size_t i = 0; i < cases.size(); i++) {
+    const std::string in = out_dir.file("clip" + std::to_string(i) + ".gif");
+    // GIF out: WebP's encoder would merge the unchanged frame into the one before it.
+    const std::string out = out_dir.file("clip" + std::to_string(i) + ".out.gif");
+    write_file(in, make_gif(16, 16, cases[i]));
+    ASSERT_EQ(convert_expecting(in, out, "{\"animated\":1,\"gif_palette\":\"quality\"}", nullptr),
+              1);
+    const std::string seen = compare(in, out);
+    EXPECT_EQ(json_int(seen, "frames"), 3) << i << seen;
+    EXPECT_EQ(json_int(seen, "worst"), 0) << i << seen;
   }
 }
 
