@@ -50,7 +50,7 @@ const CliFlag kFlags[] = {
     {"--gif-palette", "gif_palette", CLI_TEXT, kBoth, 0, 0, nullptr, kGifPalettes, "NAME",
      "GIF palette: fast (default) or quality (dithered, slower)"},
     {"--animated", "animated", CLI_SWITCH, kBoth, 0, 0, "1", nullptr, "",
-     "keep every frame of an animated GIF or WebP written as .webp or .gif"},
+     "keep every frame of an animated GIF, WebP or PNG written as .webp, .gif or .png"},
     {"--max-pixels", "max_pixels", CLI_INT, kBoth, 1, kMaxExact, nullptr, nullptr, "N",
      "refuse inputs of more pixels than N"},
     {"--threads", "threads", CLI_INT, CLI_BATCH, 1, 64, nullptr, nullptr, "N",

@@ -37,6 +37,7 @@ class AnimReader {
 // it); -1 with the message set when it is an animation that cannot be read.
 int anim_open_gif(const char* path, const char* name, std::unique_ptr<AnimReader>* reader);
 int anim_open_webp(const char* path, const char* name, std::unique_ptr<AnimReader>* reader);
+int anim_open_apng(const char* path, const char* name, std::unique_ptr<AnimReader>* reader);
 
 // The GIF's canvas, image count, loop count, the extent its images reach, and (when asked)
 // each image's delay in hundredths of a second (0 when zero or missing), read from its blocks
@@ -53,7 +54,8 @@ class AnimWriter {
   virtual int finish() = 0;
 };
 
-// A writer of `ext` ("webp" or "gif") into the temporary file; null with the message set.
+// A writer of `ext` ("webp", "gif" or "png", which makes an APNG) into the temporary file; null
+// with the message set.
 std::unique_ptr<AnimWriter> anim_writer_open(const char* ext, const char* out,
                                              const output_temp* tmp, const ConvertOptions* opts,
                                              int32_t width, int32_t height, int32_t loop);

@@ -92,6 +92,7 @@ int anim_convert(const char* in, const char* out, const char* ext, const Convert
   std::unique_ptr<AnimReader> reader;
   int found = anim_open_gif(in, name, &reader);
   if (found == 0) found = anim_open_webp(in, name, &reader);
+  if (found == 0) found = anim_open_apng(in, name, &reader);
   if (found <= 0) return found < 0 ? 0 : -1;
   output_temp tmp;
   if (!output_temp_create(out, &tmp)) return set_error("cannot open output '%s'", out);

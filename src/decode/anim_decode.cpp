@@ -38,10 +38,10 @@ int read_whole(const char* path, const char* name, BytesPtr* data, size_t* size)
   return 1;
 }
 
-bool head_is(const char* name, const char* magic, size_t offset = 0) {
+bool head_is(const char* name, const char* magic, size_t offset = 0, size_t len = 0) {
   uint8_t head[16];
   FilePtr f(fopen(name, "rb"));
-  const size_t len = strlen(magic);
+  if (len == 0) len = strlen(magic);
   return f && fread(head, 1, offset + len, f.get()) == offset + len &&
          memcmp(head + offset, magic, len) == 0;
 }
@@ -86,11 +86,13 @@ int64_t mem_seek(void* opaque, int64_t offset, int whence) {
   return to;
 }
 
-class GifReader : public AnimReader {
+// GIF and APNG through FFmpeg's demuxer and decoder, from the file's bytes in memory.
+class FfReader : public AnimReader {
  public:
-  std::vector<uint16_t> delays;  // hundredths of a second, image by image
+  std::vector<uint16_t> delays;  // GIF: hundredths of a second, image by image
+  const char* demuxer = "gif";
 
-  ~GifReader() override {
+  ~FfReader() override {
     avformat_close_input(&fmt_);
     if (pb_) av_freep(&pb_->buffer);
     avio_context_free(&pb_);
@@ -100,7 +102,7 @@ class GifReader : public AnimReader {
 
  private:
   int open(const char* path) {
-    const AVInputFormat* gif = av_find_input_format("gif");
+    const AVInputFormat* gif = av_find_input_format(demuxer);
     uint8_t* buf = static_cast<uint8_t*>(av_malloc(kIoBuffer));
     if (!gif || !buf) return fail_nomem(buf);
     pb_ = avio_alloc_context(buf, kIoBuffer, 0, &mem_, mem_read, nullptr, mem_seek);
@@ -109,8 +111,14 @@ class GifReader : public AnimReader {
     if (!fmt_) return set_error("out of memory"), -1;
     fmt_->pb = pb_;
     fmt_->flags |= AVFMT_FLAG_CUSTOM_IO;
+    // The file's own delays: the demuxers would raise short and zero ones.
     AVDictionary* opts = nullptr;
-    av_dict_set(&opts, "min_delay", "0", 0);
+    if (strcmp(demuxer, "gif") == 0) {
+      av_dict_set(&opts, "min_delay", "0", 0);
+    } else {
+      av_dict_set(&opts, "max_fps", "0", 0);
+      av_dict_set(&opts, "default_fps", "0", 0);
+    }
     const int r = avformat_open_input(&fmt_, path, gif, &opts);  // frees fmt_ on failure
     av_dict_free(&opts);
     if (r < 0 || fmt_->nb_streams < 1) return set_error("no decodable frame in '%s'", path), -1;
@@ -204,7 +212,7 @@ class GifReader : public AnimReader {
   bool flushed_ = false;
 };
 
-struct GifFile : GifReader {
+struct FfFile : FfReader {
   BytesPtr data;
 };
 
@@ -322,7 +330,7 @@ int gif_scan(const uint8_t* data, size_t size, AnimInfo* info, std::vector<uint1
 
 int anim_open_gif(const char* path, const char* name, std::unique_ptr<AnimReader>* reader) {
   if (!head_is(name, "GIF8")) return 0;
-  auto r = std::make_unique<GifFile>();
+  auto r = std::make_unique<FfFile>();
   size_t size = 0;
   if (!read_whole(path, name, &r->data, &size)) return -1;
   if (!gif_scan(r->data.get(), size, &r->info, &r->delays) || r->info.frames < 2) return 0;
@@ -338,6 +346,44 @@ int anim_open_gif(const char* path, const char* name, std::unique_ptr<AnimReader
   screen[1] = static_cast<uint8_t>(r->info.decode_width >> 8);
   screen[2] = static_cast<uint8_t>(r->info.decode_height);
   screen[3] = static_cast<uint8_t>(r->info.decode_height >> 8);
+  r->mem_ = MemReader{r->data.get(), size, 0};
+  r->path_ = path;
+  *reader = std::move(r);
+  return 1;
+}
+
+int anim_open_apng(const char* path, const char* name, std::unique_ptr<AnimReader>* reader) {
+  static const uint8_t sig[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+  if (!head_is(name, reinterpret_cast<const char*>(sig), 0, sizeof sig)) return 0;
+  auto r = std::make_unique<FfFile>();
+  size_t size = 0;
+  if (!read_whole(path, name, &r->data, &size)) return -1;
+  const uint8_t* d = r->data.get();
+  auto be32 = [d](size_t at) {
+    return static_cast<uint32_t>(d[at]) << 24 | d[at + 1] << 16 | d[at + 2] << 8 | d[at + 3];
+  };
+  // The animation control chunk comes before the first image data, or the file is a still.
+  bool animated = false;
+  for (size_t p = 8; p + 8 <= size;) {
+    const uint32_t len = be32(p);
+    const uint8_t* type = d + p + 4;
+    if (len > size - p - 8) break;
+    if (memcmp(type, "IHDR", 4) == 0 && len >= 8) {
+      r->info.width = static_cast<int32_t>(be32(p + 8) & 0x7FFFFFFF);
+      r->info.height = static_cast<int32_t>(be32(p + 12) & 0x7FFFFFFF);
+    } else if (memcmp(type, "acTL", 4) == 0 && len >= 8) {
+      animated = true;
+      r->info.frames = be32(p + 8);
+      r->info.loop = static_cast<int32_t>(be32(p + 12) & 0x7FFFFFFF);
+    } else if (memcmp(type, "IDAT", 4) == 0) {
+      break;
+    }
+    p += 12 + static_cast<size_t>(len);
+  }
+  if (!animated || r->info.frames < 2) return 0;
+  r->info.decode_width = r->info.width;
+  r->info.decode_height = r->info.height;
+  r->demuxer = "apng";
   r->mem_ = MemReader{r->data.get(), size, 0};
   r->path_ = path;
   *reader = std::move(r);

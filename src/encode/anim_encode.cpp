@@ -1,6 +1,6 @@
 // Animated WebP through libwebp's animation encoder (lossy at the quality asked, key frames
-// as libwebp places them) and animated GIF through FFmpeg's GIF encoder and muxer, each
-// frame with its own palette as the still writer makes it.
+// as libwebp places them), animated GIF through FFmpeg's GIF encoder and muxer, each frame
+// with its own palette as the still writer makes it, and APNG through FFmpeg's.
 #include <webp/encode.h>
 #include <webp/mux.h>
 
@@ -85,42 +85,48 @@ struct MuxerClose {
   }
 };
 
-class GifWriter : public AnimWriter {
+// GIF (palette frames, delays in hundredths) and APNG (RGBA frames, delays in milliseconds)
+// through FFmpeg's encoders and muxers.
+class FfWriter : public AnimWriter {
  public:
-  GifWriter(const char* out, const output_temp* tmp) : out_(out), tmp_(tmp) {}
+  FfWriter(const char* out, const output_temp* tmp, bool gif)
+      : out_(out), tmp_(tmp), gif_(gif), name_(gif ? "gif" : "apng") {}
 
   int open(const ConvertOptions* opts, int32_t width, int32_t height, int32_t loop) {
     opts_ = opts;
     AVFormatContext* oc = nullptr;
-    if (avformat_alloc_output_context2(&oc, nullptr, "gif", nullptr) < 0 || !oc)
-      return set_error("no muxer '%s'", "gif");
+    if (avformat_alloc_output_context2(&oc, nullptr, name_, nullptr) < 0 || !oc)
+      return set_error("no muxer '%s'", name_);
     oc_.reset(oc);
     AVStream* st = avformat_new_stream(oc, nullptr);
-    const AVCodec* codec = avcodec_find_encoder_by_name("gif");
-    if (!st || !codec) return set_error("no encoder '%s' in this ffmpeg build", "gif");
-    // GIF delays count hundredths of a second.
-    st->time_base = AVRational{1, 100};
+    const AVCodec* codec = avcodec_find_encoder_by_name(name_);
+    if (!st || !codec) return set_error("no encoder '%s' in this ffmpeg build", name_);
+    st->time_base = tb_;
     ctx_.reset(avcodec_alloc_context3(codec));
     if (!ctx_) return set_error("avcodec_alloc_context3 failed");
-    ctx_->pix_fmt = AV_PIX_FMT_PAL8;
+    ctx_->pix_fmt = gif_ ? AV_PIX_FMT_PAL8 : AV_PIX_FMT_RGBA;
     ctx_->width = width;
     ctx_->height = height;
-    ctx_->time_base = AVRational{1, 100};
-    // The encoder's frame differencing compares palette indices with the previous frame's,
-    // which mean other colours under another palette: each frame is written whole.
+    ctx_->time_base = tb_;
+    // The GIF encoder's frame differencing compares palette indices with the previous
+    // frame's, which mean other colours under another palette: each frame is written whole.
     AVDictionary* enc_opts = nullptr;
-    av_dict_set(&enc_opts, "gifflags", "0", 0);
+    if (gif_) av_dict_set(&enc_opts, "gifflags", "0", 0);
     const int opened = avcodec_open2(ctx_.get(), codec, &enc_opts);
     av_dict_free(&enc_opts);
-    if (opened < 0) return set_error("avcodec_open2 failed for '%s'", "gif");
+    if (opened < 0) return set_error("avcodec_open2 failed for '%s'", name_);
     avcodec_parameters_from_context(st->codecpar, ctx_.get());
     if (!(oc->pb = ff_fd_output(tmp_->fd))) return set_error("cannot open output '%s'", out_);
     AVDictionary* mux_opts = nullptr;
     ff_restrict_protocols(&mux_opts);
-    av_dict_set_int(&mux_opts, "loop", loop, 0);
+    // APNG counts plays, 0 for ever; "none stored" plays once.
+    if (gif_)
+      av_dict_set_int(&mux_opts, "loop", loop, 0);
+    else
+      av_dict_set_int(&mux_opts, "plays", loop < 0 ? 1 : loop, 0);
     const int hr = avformat_write_header(oc, &mux_opts);
     av_dict_free(&mux_opts);
-    if (hr < 0) return set_error("write_header failed for .%s", "gif");
+    if (hr < 0) return set_error("write_header failed for .%s", gif_ ? "gif" : "png");
     pkt_.reset(av_packet_alloc());
     if (!pkt_) return set_error("av_packet_alloc failed");
     return 1;
@@ -129,16 +135,15 @@ class GifWriter : public AnimWriter {
   int add(const imgbuf* img, int32_t duration_ms) override {
     FramePtr frame(av_frame_alloc());
     if (!frame) return set_error("av_frame_alloc failed");
-    frame->format = AV_PIX_FMT_PAL8;
+    frame->format = ctx_->pix_fmt;
     frame->width = img->width;
     frame->height = img->height;
     if (av_frame_get_buffer(frame.get(), 32) < 0) return set_error("frame alloc failed");
-    const int filled = opts_->gif_palette == GIF_PALETTE_QUALITY
-                           ? gif_fill_frame_quality(img, frame.get())
-                           : gif_fill_frame(img, frame.get());
-    if (!filled) return 0;
-    // Rounded to the nearest hundredth, as the delays are stored.
-    const int64_t cs = duration_ms > 0 ? (duration_ms + 5) / 10 : 0;
+    if (!fill(img, frame.get())) return 0;
+    // GIF: rounded to the nearest hundredth, as the delays are stored.
+    const int64_t cs = duration_ms <= 0 ? 0
+                       : gif_           ? (duration_ms + 5) / 10
+                                        : static_cast<int64_t>(duration_ms);
     frame->pts = pts_;
     if (avcodec_send_frame(ctx_.get(), frame.get()) < 0) return set_error("send_frame failed");
     if (!drain(cs)) return 0;
@@ -152,13 +157,33 @@ class GifWriter : public AnimWriter {
   int finish() override {
     if (avcodec_send_frame(ctx_.get(), nullptr) < 0 || !drain(last_cs_)) return 0;
     // The muxer learns a delay from the next frame's time: the last frame's is given here.
-    if (oc_->priv_data) av_opt_set_int(oc_->priv_data, "final_delay", last_cs_, 0);
+    if (oc_->priv_data && gif_) av_opt_set_int(oc_->priv_data, "final_delay", last_cs_, 0);
+    if (oc_->priv_data && !gif_)
+      av_opt_set_q(oc_->priv_data, "final_delay", AVRational{static_cast<int>(last_cs_), 1000}, 0);
     if (av_write_trailer(oc_.get()) < 0) return set_error("write_trailer failed");
     if (ff_fd_output_close(&oc_->pb) < 0) return set_error("cannot write output '%s'", out_);
     return 1;
   }
 
  private:
+  int fill(const imgbuf* img, AVFrame* frame) {
+    if (gif_)
+      return opts_->gif_palette == GIF_PALETTE_QUALITY ? gif_fill_frame_quality(img, frame)
+                                                       : gif_fill_frame(img, frame);
+    const int bpp = img->has_alpha ? 4 : 3;
+    for (int32_t y = 0; y < img->height; y++) {
+      const uint8_t* s = img->pixels + static_cast<size_t>(y) * img->width * bpp;
+      uint8_t* d = frame->data[0] + static_cast<ptrdiff_t>(y) * frame->linesize[0];
+      for (int32_t x = 0; x < img->width; x++, s += bpp, d += 4) {
+        d[0] = s[0];
+        d[1] = s[1];
+        d[2] = s[2];
+        d[3] = bpp == 4 ? s[3] : 255;
+      }
+    }
+    return 1;
+  }
+
   // The encoder holds no frame back: every packet belongs to the frame just sent.
   int drain(int64_t cs) {
     while (avcodec_receive_packet(ctx_.get(), pkt_.get()) == 0) {
@@ -174,6 +199,9 @@ class GifWriter : public AnimWriter {
 
   const char* out_;
   const output_temp* tmp_;
+  const bool gif_;
+  const char* name_;
+  const AVRational tb_ = gif_ ? AVRational{1, 100} : AVRational{1, 1000};
   const ConvertOptions* opts_ = nullptr;
   std::unique_ptr<AVFormatContext, MuxerClose> oc_;
   CodecCtxPtr ctx_;
@@ -184,7 +212,9 @@ class GifWriter : public AnimWriter {
 
 }  // namespace
 
-bool anim_output(const char* ext) { return strcmp(ext, "webp") == 0 || strcmp(ext, "gif") == 0; }
+bool anim_output(const char* ext) {
+  return strcmp(ext, "webp") == 0 || strcmp(ext, "gif") == 0 || strcmp(ext, "png") == 0;
+}
 
 std::unique_ptr<AnimWriter> anim_writer_open(const char* ext, const char* out,
                                              const output_temp* tmp, const ConvertOptions* opts,
@@ -192,8 +222,8 @@ std::unique_ptr<AnimWriter> anim_writer_open(const char* ext, const char* out,
   if (strcmp(ext, "webp") == 0) {
     auto w = std::make_unique<WebpWriter>(out, tmp);
     if (w->open(opts, width, height, loop) == 1) return w;
-  } else if (strcmp(ext, "gif") == 0) {
-    auto w = std::make_unique<GifWriter>(out, tmp);
+  } else if (strcmp(ext, "gif") == 0 || strcmp(ext, "png") == 0) {
+    auto w = std::make_unique<FfWriter>(out, tmp, strcmp(ext, "gif") == 0);
     if (w->open(opts, width, height, loop) == 1) return w;
   } else {
     set_error("no animation writer for .%s", ext);

@@ -15,7 +15,9 @@ namespace {
 const char kPython[] = "env -u LD_PRELOAD /usr/bin/python3 ";
 
 // Sources made by Pillow: an opaque GIF whose third frame has no delay, transparent sprites
-// that Pillow stores as offset rectangles over disposal 1 or 2, and lossy WebP animations.
+// that Pillow stores as offset rectangles over disposal 1 or 2 (in APNG: cleared, then
+// blended), and lossy WebP animations. Pillow composes a half-transparent APNG frame blended
+// over a cleared one at half its alpha, so the sprites' pixels are clear or opaque.
 const char kMakeSources[] = R"PY(
 import sys
 from PIL import Image, ImageDraw
@@ -39,6 +41,8 @@ s[0].save(d + "/sprite1.gif", save_all=True, append_images=s[1:], duration=[60, 
 o[0].save(d + "/opaque.webp", save_all=True, append_images=o[1:], duration=[100, 200, 30, 50, 70, 300], loop=2, quality=95)
 s[0].save(d + "/sprite.webp", save_all=True, append_images=s[1:], duration=60, loop=0, quality=95)
 o[0].save(d + "/still.gif")
+o[0].save(d + "/still.png")
+s[0].save(d + "/sprite.png", save_all=True, append_images=s[1:], duration=[60, 70, 0, 90, 40], loop=2, disposal=1, blend=1)
 print("done")
 )PY";
 
@@ -64,7 +68,7 @@ def webp_durations(path):
 if out.format == "WEBP":
     durations = webp_durations(sys.argv[2])
 else:
-    durations = [f.info.get("duration", 0) for f in ImageSequence.Iterator(Image.open(sys.argv[2]))]
+    durations = [int(f.info.get("duration", 0)) for f in ImageSequence.Iterator(Image.open(sys.argv[2]))]
 mean = worst = alpha = 0
 for a, b in zip(fr, fo):
     if size: a = a.resize(size, Image.LANCZOS)
@@ -139,6 +143,12 @@ const KeepCase kKeepCases[] = {
     {"opaque.webp", "gif", ",\"gif_palette\":\"quality\"", 6, 2, "[100, 200, 30, 50, 70, 300]", 6,
      true},
     {"sprite.webp", "webp", "", 5, 0, "[60, 60, 60, 60, 60]", 4, true},
+    // APNG is lossless; its delays are milliseconds here, a zero one inside stored as 1.
+    {"sprite.png", "png", "", 5, 2, "[60, 70, 1, 90, 40]", 0, true},
+    {"sprite.png", "webp", "", 5, 2, "[60, 70, 0, 90, 40]", 4, true},
+    {"opaque.gif", "png", "", 6, 3, "[100, 200, 1, 50, 70, 300]", 0, true},
+    {"sprite1.gif", "png", "", 5, 1, "[60, 70, 80, 90, 40]", 0, true},
+    {"sprite.webp", "png", "", 5, 0, "[60, 60, 60, 60, 60]", 0, true},
 };
 
 class KeepsEveryFrame : public AnimatedTest, public ::testing::WithParamInterface<KeepCase> {};
@@ -225,7 +235,9 @@ const OneFrameCase kOneFrameCases[] = {
     {"opaque.gif", "a.webp", "{}", -999},
     {"opaque.gif", "b.gif", "{\"animated\":0}", -999},
     {"opaque.webp", "c.gif", "{\"animated\":\"yes\"}", -999},
-    {"opaque.gif", "d.png", "{\"animated\":1}", 1},
+    {"opaque.gif", "d.bmp", "{\"animated\":1}", 1},
+    {"sprite.png", "d.jpg", "{\"animated\":1}", 1},
+    {"still.png", "d.png", "{\"animated\":1}", 1},
     {"opaque.webp", "e.jpg", "{\"animated\":1}", 1},
     {"still.gif", "f.webp", "{\"animated\":1}", 1},
     {"still.gif", "g.gif", "{\"animated\":1}", 1},
