@@ -94,6 +94,9 @@ int anim_convert(const char* in, const char* out, const char* ext, const Convert
   if (found == 0) found = anim_open_webp(in, name, &reader);
   if (found == 0) found = anim_open_apng(in, name, &reader);
   if (found <= 0) return found < 0 ? 0 : -1;
+  // A canvas without pixels holds no picture, whatever its frames say.
+  if (reader->info.width <= 0 || reader->info.height <= 0)
+    return set_error("no decodable frame in '%s'", in);
   output_temp tmp;
   if (!output_temp_create(out, &tmp)) return set_error("cannot open output '%s'", out);
   if (!run(reader.get(), out, ext, opts, &tmp, res) || !output_temp_close(&tmp)) {

@@ -341,6 +341,10 @@ TEST_F(AnimatedTest, FramesOutsideTheCanvasAreClipped) {
       {{0, 0, 16, 16, 0}, {8, 8, 12, 12, 1}, {14, 2, 6, 6, 2}},
       {{0, 0, 16, 16, 0}, {20, 20, 4, 4, 1}, {2, 2, 4, 4, 2}},
   };
+  // A canvas of no pixels is refused, not taken for an allocation failure.
+  write_file(out_dir.file("empty.gif"), make_gif(0, 0, cases[0]));
+  convert_expecting(out_dir.file("empty.gif"), out_dir.file("empty.webp"), "{\"animated\":1}",
+                    ("no decodable frame in '" + out_dir.file("empty.gif") + "'").c_str());
   for (size_t i = 0; i < cases.size(); i++) {
     const std::string in = out_dir.file("clip" + std::to_string(i) + ".gif");
     // GIF out: WebP's encoder would merge the unchanged frame into the one before it.
