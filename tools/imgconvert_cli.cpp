@@ -53,6 +53,8 @@ const CliFlag kFlags[] = {
      "keep, display_p3 or srgb"},
     {"--gif-palette", "gif_palette", CLI_TEXT, kBoth, 0, 0, nullptr, kGifPalettes, "NAME",
      "GIF palette: fast (default) or quality (dithered, slower)"},
+    {"--animated", "animated", CLI_SWITCH, kBoth, 0, 0, "1", nullptr, "",
+     "keep every frame of an animated GIF, WebP or PNG written as .webp, .gif or .png"},
     {"--max-pixels", "max_pixels", CLI_INT, kBoth, 1, kMaxExact, nullptr, nullptr, "N",
      "refuse inputs of more pixels than N"},
     {"--threads", "threads", CLI_INT, kBoth, 1, 64, nullptr, nullptr, "N",

@@ -327,3 +327,23 @@ def test_library_calls_leave_the_hosts_stderr_alone(tmp_path):
     loud = subprocess.run(argv, env=dict(env, IMGCONVERT_LOG="1"), capture_output=True, text=True)
     assert loud.returncode == 0
     assert "ffmpeg: " in loud.stderr and "libjpeg: " in loud.stderr, loud.stderr
+
+
+# Three 4x4 frames (red, green, blue) with delays of 100, 200 and 300 ms, looping forever.
+ANIMATED_GIF = bytes.fromhex(
+    "47494638396104000400810000ff000000ff000000ffffffff21ff0b4e45545343415045322e3003010000"
+    "0021f904000a0000002c000000000400040000020a040810204080000102050021f90400140000002c0000"
+    "00000400040000020a4c983061c284091326050021f904001e0000002c000000000400040000020a942851"
+    "a2448912254a05003b")
+
+
+def test_animated_keeps_every_frame_in_convert_and_batch(tmp_path):
+    src = tmp_path / "in"
+    src.mkdir()
+    (src / "a.gif").write_bytes(ANIMATED_GIF)
+    res = imgconvert.convert(src / "a.gif", tmp_path / "a.webp", animated=True)
+    assert res["frames"] == 3
+    assert (tmp_path / "a.webp").read_bytes().count(b"ANMF") == 3
+    final = imgconvert.Batch(src, tmp_path / "out", "webp", animated=True).start().wait()
+    assert final["done"] == 1 and not final["failed"]
+    assert (tmp_path / "out" / "a.webp").read_bytes().count(b"ANMF") == 3

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "convert/anim.h"
 #include "convert/color.h"
 #include "core/error.h"
 #include "core/geometry.h"
@@ -44,6 +45,10 @@ bool pixels_untouched(const char* ext, const ConvertOptions* opts) {
 int convert_chain(const char* in, const char* out, const char* ext, const ConvertOptions* opts,
                   ChainResult* res) {
   if (!options_check(opts)) return 0;
+  if (opts->animated && anim_output(ext)) {
+    const int r = anim_convert(in, out, ext, opts, res);
+    if (r >= 0) return r;  // else no animation: converted as a still
+  }
   imgbuf img{};
   ImgbufGuard guard(&img);
   ConvertOptions decode_opts = *opts;
@@ -61,5 +66,6 @@ int convert_chain(const char* in, const char* out, const char* ext, const Conver
   res->width = img.width;
   res->height = img.height;
   res->exif_kept = exif_kept;
+  res->frames = 1;
   return 1;
 }

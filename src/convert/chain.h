@@ -11,6 +11,7 @@ struct ChainResult {
   int32_t width;  // of the written image
   int32_t height;
   int32_t exif_kept;  // 1 when the output carries the source's EXIF block
+  int32_t frames;     // written: 1 unless an animation was kept whole
 };
 
 // Converts `in` to `out` in the format of the lower-case extension `ext`. Returns 1 with

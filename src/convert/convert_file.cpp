@@ -49,6 +49,7 @@ void write_result(const char* out, const ChainResult& r, const char* ext,
   // Asked-for EXIF that could not be carried (a full disk during the re-insertion, a source
   // without EXIF) is said, not passed over: the file itself is complete either way.
   if (ok && opts.keep_exif) ok = yyjson_mut_obj_add_int(d, root, "exif_kept", r.exif_kept);
+  if (ok && opts.animated) ok = yyjson_mut_obj_add_int(d, root, "frames", r.frames);
   ok = ok && yyjson_mut_obj_add_real(d, root, "ms", ms);
   const char* text = ok ? result_write(d, RESULT_FILE, kResultCap) : nullptr;
   if (text) *out_json = text;

@@ -90,6 +90,7 @@ void parse_options(const char* json, ConvertOptions* o) {
     read_int(root, "threads", &o->threads);
     read_int_if_number(root, "auto_orient", &o->auto_orient);
     read_int_if_number(root, "enlarge", &o->enlarge);
+    read_int_if_number(root, "animated", &o->animated);
     static const char* const fits[] = {"fill", "inside", "cover"};  // ImgFit order
     static const char* const kernels[] = {"bicubic", "bilinear", "lanczos", "area"};
     read_choice(root, "fit", fits, 3, &o->fit, o);

@@ -24,6 +24,7 @@ struct ConvertOptions {
   // Set by the conversion chain, never by JSON: the decoder may hand over its YUV planes
   // instead of RGB pixels (see imgbuf::planes).
   int32_t want_planes;
+  int32_t animated;  // non-zero: an animation to WebP or GIF keeps every frame
 };
 
 enum ImgFit { FIT_FILL = 0, FIT_INSIDE = 1, FIT_COVER = 2 };

@@ -267,3 +267,22 @@ def test_many_files_on_every_core(src, tmp_path, count, threads):
     assert "batch" not in r.stdout + r.stderr
     for i in range(count):
         assert f'"width":{30 + i}' in run("probe", tmp_path / "o" / f"p{i}.png").stdout
+
+
+# Three 4x4 frames (red, green, blue) with delays of 100, 200 and 300 ms, looping forever.
+ANIMATED_GIF = bytes.fromhex(
+    "47494638396104000400810000ff000000ff000000ffffffff21ff0b4e45545343415045322e3003010000"
+    "0021f904000a0000002c000000000400040000020a040810204080000102050021f90400140000002c0000"
+    "00000400040000020a4c983061c284091326050021f904001e0000002c000000000400040000020a942851"
+    "a2448912254a05003b")
+
+
+@pytest.mark.parametrize("ext", ["webp", "gif", "png"])
+def test_animated_keeps_every_frame(tmp_path, ext):
+    src = tmp_path / "a.gif"
+    src.write_bytes(ANIMATED_GIF)
+    r = run("convert", src, tmp_path / ("x." + ext), "--animated")
+    assert r.returncode == 0, r.stderr
+    assert json.loads(r.stdout)["frames"] == 3
+    r = run("convert", src, tmp_path / ("y." + ext))
+    assert r.returncode == 0 and "frames" not in json.loads(r.stdout)

@@ -62,7 +62,7 @@ def _path(p: PathLike) -> bytes:
 # number in it is not JSON (inf, nan), so both are refused here instead of passing silently.
 OPTION_KEYS = frozenset((
     "quality", "resize", "width", "height", "keep_exif", "dpi", "max_pixels", "threads",
-    "auto_orient", "enlarge", "fit", "kernel", "gif_palette", "color_profile",
+    "auto_orient", "enlarge", "fit", "kernel", "gif_palette", "color_profile", "animated",
 ))
 
 _OPTIONS_DOC = """
@@ -78,6 +78,8 @@ _OPTIONS_DOC = """
         dpi            resolution written into PNG and TIFF output
         color_profile  "keep", "display_p3" or "srgb"
         gif_palette    "fast" (default) or "quality"
+        animated       keep every frame of a GIF, WebP or APNG animation written as
+                       .webp, .gif or .png (default False: the first frame)
         max_pixels     refuse inputs (or resizes) of more pixels; default 178956970
         threads        batch jobs only: files converted at the same time, 1..64
 
@@ -154,7 +156,8 @@ def convert(src: PathLike, dst: PathLike, **options: Any) -> Dict[str, Any]:
     """Converts the file `src` into `dst`, whose extension (any case) chooses the format.
 
     Returns the result as a dict: "out", "bytes", "width", "height", "format", "ms" (and
-    "exif_kept" with keep_exif). Paths may be str, bytes (passed unchanged) or path-like.
+    "exif_kept" with keep_exif, "frames" with animated). Paths may be str, bytes (passed
+    unchanged) or path-like.
     """
     return _convert(src, dst, _options_json(options))
 
