@@ -9,6 +9,7 @@
 namespace {
 struct ThreadResults {
   char* buf[RESULT_SLOTS];
+  size_t size[RESULT_SLOTS];  // bytes allocated for buf
 };
 
 std::atomic<int> g_live{0};
@@ -42,11 +43,14 @@ const char* result_write(yyjson_mut_doc* doc, ResultSlot slot, size_t cap) {
   if (!r) return nullptr;
   // Made once at full size and rewritten in place, so a thread gets the same address from
   // every call, as hosts of the one-buffer-per-process design did. Pages never written cost
-  // no memory.
-  if (!r->buf[slot]) {
-    r->buf[slot] = static_cast<char*>(malloc(cap));
-    if (!r->buf[slot]) return nullptr;
-    r->buf[slot][0] = '\0';
+  // no memory. A larger cap than the first (callers keep one per slot) grows the buffer
+  // rather than writing past it.
+  if (r->size[slot] < cap) {
+    char* grown = static_cast<char*>(realloc(r->buf[slot], cap));
+    if (!grown) return nullptr;
+    if (!r->buf[slot]) grown[0] = '\0';
+    r->buf[slot] = grown;
+    r->size[slot] = cap;
   }
   size_t len = 0;
   char* text = yyjson_mut_write_opts(doc, 0, nullptr, &len, nullptr);

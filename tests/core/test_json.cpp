@@ -39,6 +39,13 @@ TEST(ResultWrite, RefusesToCutAndKeepsThePreviousText) {
   EXPECT_EQ(result_write(doc.get(), RESULT_FILE, 8), nullptr);
   EXPECT_STREQ(result_text(RESULT_FILE), "{\"k\":\"a\\\"b\\\\c" FFFD "\"}");
   EXPECT_STREQ(result_text(RESULT_FORMATS), "");  // other slots are untouched
+
+  // A larger cap for the same slot grows its buffer instead of writing past it.
+  yyjson_mut_obj_add_val(doc.get(), root, "long",
+                         json_str(doc.get(), std::string(900, 'x').c_str()));
+  const char* grown = result_write(doc.get(), RESULT_FILE, 4096);
+  ASSERT_NE(grown, nullptr);
+  EXPECT_NE(std::string(grown).find(std::string(900, 'x') + "\"}"), std::string::npos);
 }
 
 }  // namespace
