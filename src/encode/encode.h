@@ -41,5 +41,10 @@ struct FfEncoder {
 };
 const FfEncoder* ff_find_encoder(const char* ext);
 
+// The TIFF codec "tiff_compression" asks for, by FFmpeg's name ("raw", "lzw", "deflate"), or
+// null for the writer's default (PackBits). A writer on libtiff maps TiffCompression to
+// COMPRESSION_NONE, COMPRESSION_LZW and COMPRESSION_ADOBE_DEFLATE instead.
+const char* tiff_compression_name(const ConvertOptions* opts);
+
 // JPEG quantiser (2..31) for a quality of 1..100.
 int jpeg_quantiser(int quality);

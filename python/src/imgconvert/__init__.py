@@ -51,6 +51,7 @@ def _path(p):
 OPTION_KEYS = frozenset((
     "quality", "resize", "width", "height", "keep_exif", "dpi", "max_pixels", "threads",
     "auto_orient", "enlarge", "fit", "kernel", "gif_palette", "color_profile",
+    "lossless", "progressive", "chroma", "compression", "tiff_compression", "background",
 ))
 
 # Job ids the library has slots for.
@@ -68,6 +69,8 @@ def _options_json(options):
             continue
         if isinstance(value, bool):
             value = int(value)
+        elif key == "chroma" and isinstance(value, int):
+            value = str(value)  # chroma=444 as well as chroma="444"
         elif isinstance(value, float):
             if not math.isfinite(value) or not value.is_integer():
                 raise ValueError(f"option '{key}' must be a whole number, not {value!r}")
