@@ -396,7 +396,11 @@ int main(int argc, char** argv) {
   // The library keeps its libraries' messages to itself unless IMGCONVERT_LOG asks for them;
   // --verbose asks, FFmpeg's informational lines included.
   if (take_verbose(&argc, argv)) {
+#if defined(_WIN32)
+    _putenv_s("IMGCONVERT_LOG", "1");
+#else
     setenv("IMGCONVERT_LOG", "1", 1);
+#endif
     av_log_set_level(AV_LOG_INFO);
   }
   const std::vector<std::string> words = normalise_args(argc, argv);
