@@ -25,6 +25,8 @@ const char* const kFits[] = {"fill", "inside", "cover", nullptr};
 const char* const kKernels[] = {"bicubic", "bilinear", "lanczos", "area", nullptr};
 const char* const kProfiles[] = {"keep", "display_p3", "srgb", nullptr};
 const char* const kGifPalettes[] = {"fast", "quality", nullptr};
+const char* const kChromas[] = {"420", "444", nullptr};
+const char* const kTiffCodecs[] = {"none", "lzw", "deflate", nullptr};
 constexpr unsigned kBoth = CLI_CONVERT | CLI_BATCH;
 
 // The library reads numbers as 32-bit integers, the pixel limit as a 64-bit one through a
@@ -55,6 +57,17 @@ const CliFlag kFlags[] = {
      "GIF palette: fast (default) or quality (dithered, slower)"},
     {"--animated", "animated", CLI_SWITCH, kBoth, 0, 0, "1", nullptr, "",
      "keep every frame of an animated GIF, WebP or PNG written as .webp, .gif or .png"},
+    {"--lossless", "lossless", CLI_SWITCH, kBoth, 0, 0, "1", nullptr, "",
+     "lossless WebP, HEIC or AVIF (WebP: quality is then the effort)"},
+    {"--progressive", "progressive", CLI_SWITCH, kBoth, 0, 0, "1", nullptr, "", "progressive JPEG"},
+    {"--chroma", "chroma", CLI_TEXT, kBoth, 0, 0, nullptr, kChromas, "420|444",
+     "chroma subsampling of JPEG, WebP, HEIC, AVIF"},
+    {"--compression", "compression", CLI_INT, kBoth, 0, 9, nullptr, nullptr, "N",
+     "PNG zlib level 0..9"},
+    {"--tiff-compression", "tiff_compression", CLI_TEXT, kBoth, 0, 0, nullptr, kTiffCodecs, "NAME",
+     "TIFF codec: none, lzw, deflate"},
+    {"--background", "background", CLI_TEXT, kBoth, 0, 0, nullptr, nullptr, "#RRGGBB",
+     "colour under transparency for JPEG and BMP"},
     {"--max-pixels", "max_pixels", CLI_INT, kBoth, 1, kMaxExact, nullptr, nullptr, "N",
      "refuse inputs of more pixels than N"},
     {"--threads", "threads", CLI_INT, kBoth, 1, 64, nullptr, nullptr, "N",
@@ -385,7 +398,11 @@ int main(int argc, char** argv) {
   // The library keeps its libraries' messages to itself unless IMGCONVERT_LOG asks for them;
   // --verbose asks, FFmpeg's informational lines included.
   if (take_verbose(&argc, argv)) {
+#if defined(_WIN32)
+    _putenv_s("IMGCONVERT_LOG", "1");
+#else
     setenv("IMGCONVERT_LOG", "1", 1);
+#endif
     av_log_set_level(AV_LOG_INFO);
   }
   const std::vector<std::string> words = normalise_args(argc, argv);

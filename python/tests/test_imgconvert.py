@@ -347,3 +347,109 @@ def test_animated_keeps_every_frame_in_convert_and_batch(tmp_path):
     final = imgconvert.Batch(src, tmp_path / "out", "webp", animated=True).start().wait()
     assert final["done"] == 1 and not final["failed"]
     assert (tmp_path / "out" / "a.webp").read_bytes().count(b"ANMF") == 3
+
+
+def _photo(path, alpha=False):
+    """A 48 x 32 picture with detail in every channel; with alpha, its left half is clear."""
+    Image = pytest.importorskip("PIL.Image")
+    im = Image.new("RGBA" if alpha else "RGB", (48, 32))
+    im.putdata([((x * 37 + y * 11) % 256, (x * 5 + y * 23) % 256, (x * y * 7) % 256)
+                + ((0 if x < 24 else 255,) if alpha else ()) for y in range(32) for x in range(48)])
+    im.save(path)
+    return im.convert("RGB")
+
+
+def _sampling(im):
+    # Every component sampled alike is 4:4:4 (FFmpeg's writer says 1x2 for each); luma at
+    # twice the chroma both ways is 4:2:0.
+    factors = [layer[1:3] for layer in im.layer]
+    if len(set(factors)) == 1:
+        return "444"
+    return "420" if factors == [(2, 2), (1, 1), (1, 1)] else str(factors)
+
+
+def _same_pixels(im, src):
+    return im.convert("RGB").tobytes() == src.tobytes()
+
+
+# Each encoder option read back by a second reader (Pillow; HEIC and AVIF through libheif,
+# which the writer does not share code with), beside the same file without it.
+@pytest.mark.parametrize("ext, options, check", [
+    ("jpg", {}, lambda im, src: not im.info.get("progressive") and _sampling(im) == "420"),
+    ("jpg", {"progressive": True}, lambda im, src: im.info.get("progressive") == 1),
+    ("jpg", {"chroma": 444}, lambda im, src: _sampling(im) == "444"),
+    ("jpg", {"chroma": "420", "progressive": 1}, lambda im, src: _sampling(im) == "420"),
+    ("webp", {}, lambda im, src: not _same_pixels(im, src)),
+    ("webp", {"lossless": 1}, _same_pixels),
+    ("webp", {"lossless": 1, "chroma": "444", "quality": 10}, _same_pixels),
+    ("png", {"compression": 0}, _same_pixels),
+    ("png", {"compression": 9}, _same_pixels),
+    ("tif", {"tiff_compression": "lzw"}, lambda im, src: im.info["compression"] == "tiff_lzw"),
+    ("tif", {"tiff_compression": "deflate"},
+     lambda im, src: im.info["compression"] in ("tiff_deflate", "tiff_adobe_deflate")),
+    ("tif", {"tiff_compression": "none"}, lambda im, src: im.info["compression"] == "raw"),
+    ("heic", {"lossless": 1}, _same_pixels),
+    ("avif", {"lossless": 1}, _same_pixels),
+    ("heic", {"chroma": "444"}, lambda im, src: not _same_pixels(im, src)),
+])
+def test_encoder_options_read_back(tmp_path, ext, options, check):
+    from PIL import Image
+    src = _photo(tmp_path / "src.png")
+    out = tmp_path / f"out.{ext}"
+    imgconvert.convert(tmp_path / "src.png", out, **options)
+    if ext in ("heic", "avif"):  # Pillow has no HEIF reader here
+        imgconvert.convert(out, tmp_path / "back.png")
+        out = tmp_path / "back.png"
+    with Image.open(out) as im:
+        assert check(im, src)
+
+
+def test_png_level_and_webp_chroma_change_the_file(tmp_path):
+    write_bmp(tmp_path / "src.png.bmp", 64, 48)  # smooth: zlib's level shows
+    imgconvert.convert(tmp_path / "src.png.bmp", tmp_path / "src.png")
+    size = {}
+    for name, ext, options in [("plain", "png", {}), ("fast", "png", {"compression": 0}),
+                               ("best", "png", {"compression": 9}), ("lossy", "webp", {}),
+                               ("sharp", "webp", {"chroma": "420"})]:
+        size[name] = imgconvert.convert(tmp_path / "src.png", tmp_path / f"{name}.{ext}",
+                                        **options)["bytes"]
+    assert size["fast"] > 64 * 48 * 3 > size["plain"] >= size["best"]
+    assert (tmp_path / "lossy.webp").read_bytes() != (tmp_path / "sharp.webp").read_bytes()
+
+
+@pytest.mark.parametrize("ext, background, want", [
+    ("jpg", "#ff0000", (255, 0, 0)),
+    ("bmp", "#00FF80", (0, 255, 128)),
+    ("jpeg", None, None),
+    ("png", "#ff0000", None),  # PNG keeps its alpha
+])
+def test_background_under_transparency(tmp_path, ext, background, want):
+    from PIL import Image
+    _photo(tmp_path / "src.png", alpha=True)
+    imgconvert.convert(tmp_path / "src.png", tmp_path / f"o.{ext}", background=background)
+    with Image.open(tmp_path / f"o.{ext}") as im:
+        clear = im.convert("RGBA").getpixel((4, 16))
+        opaque_before = _photo(tmp_path / "ref.png").getpixel((40, 16))
+        if want:
+            assert im.mode == "RGB"
+            assert max(abs(a - b) for a, b in zip(clear[:3], want)) <= 3
+            assert max(abs(a - b) for a, b in zip(im.getpixel((40, 16)), opaque_before)) <= 40
+        elif ext == "png":
+            assert clear[3] == 0
+        else:
+            assert max(abs(a - b) for a, b in zip(clear[:3], (255, 0, 0))) > 30
+
+
+@pytest.mark.parametrize("ext, options, message", [
+    ("jpg", {"chroma": "422"}, "invalid option 'chroma': '422'"),
+    ("jpg", {"background": "red"}, "invalid option 'background': 'red'"),
+    ("jpg", {"background": "#12345"}, "invalid option 'background': '#12345'"),
+    ("tif", {"tiff_compression": "zip"}, "invalid option 'tiff_compression': 'zip'"),
+    ("webp", {"chroma": "444"}, "chroma '444' for WebP needs \"lossless\":1"),
+])
+def test_encoder_options_refused(tmp_path, ext, options, message):
+    write_bmp(tmp_path / "a.bmp", 8, 8)
+    with pytest.raises(imgconvert.ImgConvertError) as e:
+        imgconvert.convert(tmp_path / "a.bmp", tmp_path / f"o.{ext}", **options)
+    assert message in e.value.message
+    assert not (tmp_path / f"o.{ext}").exists()

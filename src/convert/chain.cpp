@@ -38,7 +38,28 @@ int orient_upright(imgbuf* img, const ConvertOptions* opts) {
 bool pixels_untouched(const char* ext, const ConvertOptions* opts) {
   const bool jpeg_out = strcmp(ext, "jpg") == 0 || strcmp(ext, "jpeg") == 0;
   const bool resize = opts->resize && (opts->width > 0 || opts->height > 0);
-  return jpeg_out && !resize && !opts->auto_orient && strcmp(opts->color_profile, "srgb") != 0;
+  // The planes are 4:2:0: a 4:4:4 file is made from RGB.
+  return jpeg_out && !resize && !opts->auto_orient && strcmp(opts->color_profile, "srgb") != 0 &&
+         opts->chroma != CHROMA_444;
+}
+
+// Formats whose writers keep no alpha: a transparent picture is laid over "background" for
+// them, when one is given (without, the colour under transparent pixels shows, as ever).
+bool drops_alpha(const char* ext) {
+  return strcmp(ext, "jpg") == 0 || strcmp(ext, "jpeg") == 0 || strcmp(ext, "bmp") == 0;
+}
+
+// RGBA over an opaque colour, in place, to RGB: each pixel is alpha of its colour plus the
+// rest of the background's, rounded.
+void flatten_onto(imgbuf* img, const uint8_t bg[3]) {
+  const size_t n = static_cast<size_t>(img->width) * static_cast<size_t>(img->height);
+  uint8_t* p = img->pixels;
+  for (size_t i = 0; i < n; i++) {
+    const unsigned a = p[i * 4 + 3];
+    for (int c = 0; c < 3; c++)
+      p[i * 3 + c] = static_cast<uint8_t>((p[i * 4 + c] * a + bg[c] * (255 - a) + 127) / 255);
+  }
+  img->has_alpha = 0;
 }
 }  // namespace
 
@@ -59,6 +80,8 @@ int convert_chain(const char* in, const char* out, const char* ext, const Conver
   }
   if (!orient_upright(&img, opts) || !resize_within_limit(&img, opts)) return 0;
   if (strcmp(opts->color_profile, "srgb") == 0 && !imgbuf_to_srgb(&img)) return 0;
+  if (opts->has_background && img.has_alpha && img.pixels && drops_alpha(ext))
+    flatten_onto(&img, opts->background_rgb);
   int64_t bytes = 0;
   int32_t exif_kept = 0;
   if (!encode_any(&img, out, ext, opts, &bytes, &exif_kept)) return 0;

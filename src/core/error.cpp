@@ -32,7 +32,8 @@ int set_os_error(const char* fmt, ...) {
   if (err == 0) return 0;
   char buf[256] = "";
 #if defined(_WIN32)
-  const char* reason = strerror_s(buf, sizeof buf, err) == 0 ? buf : "unknown error";
+  const char* reason = strerror(err);  // the C runtime keeps its text per thread
+  (void)buf;
 #else
   const char* reason = reason_text(strerror_r(err, buf, sizeof buf), buf);
 #endif

@@ -65,6 +65,32 @@ static void read_choice(yyjson_val* root, const char* key, const char* const* na
   snprintf(o->invalid_value, sizeof o->invalid_value, "%s", s);
 }
 
+// A choice whose absence is its own value: a known name stores its index plus one.
+static void read_choice_or_default(yyjson_val* root, const char* key, const char* const* names,
+                                   int count, int32_t* field, ConvertOptions* o) {
+  int32_t index = -1;
+  read_choice(root, key, names, count, &index, o);
+  if (index >= 0) *field = index + 1;
+}
+
+// "#rrggbb" (either case); any other text is refused like an unknown choice.
+static void read_background(yyjson_val* root, ConvertOptions* o) {
+  yyjson_val* v = yyjson_obj_get(root, "background");
+  if (!yyjson_is_str(v)) return;
+  const char* s = yyjson_get_str(v);
+  unsigned rgb[3];
+  int used = 0;
+  if (yyjson_get_len(v) == 7 && s[0] == '#' && strspn(s + 1, "0123456789abcdefABCDEF") == 6 &&
+      sscanf(s + 1, "%2x%2x%2x%n", &rgb[0], &rgb[1], &rgb[2], &used) == 3 && used == 6) {
+    o->has_background = 1;
+    for (int i = 0; i < 3; i++) o->background_rgb[i] = static_cast<uint8_t>(rgb[i]);
+    return;
+  }
+  if (o->invalid_key[0]) return;
+  snprintf(o->invalid_key, sizeof o->invalid_key, "%s", "background");
+  snprintf(o->invalid_value, sizeof o->invalid_value, "%s", s);
+}
+
 int options_check(const ConvertOptions* o) {
   if (!o || !o->invalid_key[0]) return 1;
   return set_error("invalid option '%s': '%s'", o->invalid_key, o->invalid_value);
@@ -97,6 +123,19 @@ void parse_options(const char* json, ConvertOptions* o) {
     read_choice(root, "kernel", kernels, 4, &o->kernel, o);
     static const char* const gif_palettes[] = {"fast", "quality"};  // GifPalette order
     read_choice(root, "gif_palette", gif_palettes, 2, &o->gif_palette, o);
+    read_int_if_number(root, "lossless", &o->lossless);
+    read_int_if_number(root, "progressive", &o->progressive);
+    static const char* const chromas[] = {"420", "444"};  // ImgChroma order, after the default
+    read_choice_or_default(root, "chroma", chromas, 2, &o->chroma, o);
+    static const char* const tiff_codecs[] = {"none", "lzw", "deflate"};  // TiffCompression
+    read_choice_or_default(root, "tiff_compression", tiff_codecs, 3, &o->tiff_compression, o);
+    // A zlib level: clamped to 0..9 like quality to its range, stored plus one.
+    yyjson_val* level = yyjson_obj_get(root, "compression");
+    if (yyjson_is_num(level)) {
+      const int32_t n = options_to_int32(yyjson_get_num(level));
+      o->compression = n == INT32_MIN ? 0 : (n < 0 ? 0 : (n > 9 ? 9 : n)) + 1;
+    }
+    read_background(root, o);
     yyjson_val* cp = yyjson_obj_get(root, "color_profile");
     if (yyjson_is_str(cp) && yyjson_get_len(cp) > 0)
       snprintf(o->color_profile, sizeof o->color_profile, "%s", yyjson_get_str(cp));

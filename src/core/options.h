@@ -25,6 +25,23 @@ struct ConvertOptions {
   // instead of RGB pixels (see imgbuf::planes).
   int32_t want_planes;
   int32_t animated;  // non-zero: an animation to WebP or GIF keeps every frame
+  // Encoder settings; each left at its zero value writes exactly what was written before
+  // they existed.
+  int32_t lossless;          // WebP, HEIC, AVIF: the encoders' lossless mode
+  int32_t progressive;       // JPEG: a progressive file
+  int32_t chroma;            // ImgChroma: JPEG, WebP, HEIC, AVIF subsampling
+  int32_t compression;       // PNG zlib level 0..9 plus one; 0: the encoder's default
+  int32_t tiff_compression;  // TiffCompression; 0: the writer's default
+  int32_t has_background;    // non-zero: flatten alpha onto background_rgb where it is lost
+  uint8_t background_rgb[3];
+};
+
+enum ImgChroma { CHROMA_DEFAULT = 0, CHROMA_420 = 1, CHROMA_444 = 2 };
+enum TiffCompression {
+  TIFF_COMPRESSION_DEFAULT = 0,
+  TIFF_NONE = 1,
+  TIFF_LZW = 2,
+  TIFF_DEFLATE = 3
 };
 
 enum ImgFit { FIT_FILL = 0, FIT_INSIDE = 1, FIT_COVER = 2 };

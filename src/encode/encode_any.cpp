@@ -41,7 +41,12 @@ int encode_any(const imgbuf* img, const char* out, const char* ext, const Conver
   // rename (Windows renames nothing over a file that is still open). A failed insertion
   // keeps the encoder's complete file; the result says so.
   const char* path = tmp.path.c_str();
-  if (strcmp(ext, "jpg") == 0 || strcmp(ext, "jpeg") == 0)
+  const bool jpeg = strcmp(ext, "jpg") == 0 || strcmp(ext, "jpeg") == 0;
+  if (jpeg && opts->progressive && !jpeg_make_progressive(path, out)) {
+    output_discard(&tmp);
+    return 0;
+  }
+  if (jpeg)
     kept = jpeg_reinsert_exif(path, img, opts);
   else if (strcmp(ext, "png") == 0)
     kept = png_add_exif(path, img, opts);

@@ -80,11 +80,23 @@ int fill_frame(const imgbuf* img, const char* ext, const ConvertOptions* opts, A
     return 1;
   }
   const int bpp = img->has_alpha ? 4 : 3;
-  SwsPtr sws(sws_getContext(img->width, img->height,
-                            img->has_alpha ? AV_PIX_FMT_RGBA : AV_PIX_FMT_RGB24, img->width,
-                            img->height, static_cast<AVPixelFormat>(frame->format), SWS_BICUBIC,
-                            nullptr, nullptr, nullptr));
+  // JPEG at 4:4:4: libswscale writes the planes of the plain YUV format it does not
+  // deprecate, at full range (JPEG's), into the frame of the "J" format the encoder takes.
+  const bool jpeg_444 = frame->format == AV_PIX_FMT_YUVJ444P;
+  SwsPtr sws(sws_getContext(
+      img->width, img->height, img->has_alpha ? AV_PIX_FMT_RGBA : AV_PIX_FMT_RGB24, img->width,
+      img->height, jpeg_444 ? AV_PIX_FMT_YUV444P : static_cast<AVPixelFormat>(frame->format),
+      SWS_BICUBIC, nullptr, nullptr, nullptr));
   if (!sws || static_cast<int64_t>(img->width) * bpp > INT32_MAX) return set_error("sws failed");
+  if (jpeg_444) {
+    int *inv_table = nullptr, *table = nullptr;
+    int src_range = 0, dst_range = 0, brightness = 0, contrast = 0, saturation = 0;
+    if (sws_getColorspaceDetails(sws.get(), &inv_table, &src_range, &table, &dst_range, &brightness,
+                                 &contrast, &saturation) < 0 ||
+        sws_setColorspaceDetails(sws.get(), inv_table, src_range, table, 1, brightness, contrast,
+                                 saturation) < 0)
+      return set_error("sws failed");
+  }
   const uint8_t* src[4] = {img->pixels, nullptr, nullptr, nullptr};
   const int stride[4] = {img->width * bpp, 0, 0, 0};
   sws_scale(sws.get(), src, stride, 0, img->height, frame->data, frame->linesize);
@@ -140,7 +152,8 @@ int ff_encode(const imgbuf* img, const char* out, const output_temp* tmp, const 
               const ConvertOptions* opts) {
   const FfEncoder* e = ff_find_encoder(ext);
   if (!e) return set_error("no ffmpeg encoder for .%s (use heic/avif path)", ext);
-  const AVPixelFormat pix_fmt = imgbuf_is_transparent(img) ? e->transparent_fmt : e->opaque_fmt;
+  AVPixelFormat pix_fmt = imgbuf_is_transparent(img) ? e->transparent_fmt : e->opaque_fmt;
+  if (is_jpeg(ext) && opts->chroma == CHROMA_444 && !img->planes) pix_fmt = AV_PIX_FMT_YUVJ444P;
 
   Output o;
   if (avformat_alloc_output_context2(&o.oc, nullptr, e->muxer, nullptr) < 0 || !o.oc)
@@ -169,6 +182,9 @@ int ff_encode(const imgbuf* img, const char* out, const output_temp* tmp, const 
     av_opt_set_int(ctx->priv_data, "quality", opts->quality, 0);
   if (e->takes_dpi && opts->dpi > 0 && ctx->priv_data)
     av_opt_set_int(ctx->priv_data, "dpi", opts->dpi, 0);
+  // zlib's level for PNG; absent, FFmpeg's default.
+  if (strcmp(ext, "png") == 0 && opts->compression > 0)
+    ctx->compression_level = opts->compression - 1;
   if (o.oc->oformat->flags & AVFMT_GLOBALHEADER) ctx->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
 
   if (avcodec_open2(ctx.get(), codec, nullptr) < 0)

@@ -40,8 +40,9 @@ heif_error sink_write(heif_context*, const void* data, size_t size, void* userda
 
 // The colour description of the output, chosen by the options. HEVC gets real YCbCr
 // (matrix 6, as phones and operating systems expect it; libheif converts with the matrix the
-// label names, so label and pixels agree); AV1 keeps RGB planes coded at 4:4:4.
-void describe_color(heif_color_profile_nclx* nclx, const char* profile, bool av1) {
+// label names, so label and pixels agree); AV1 keeps RGB planes coded at 4:4:4, and so does
+// any lossless file (YCbCr would round). AV1 asked for 4:2:0 gets YCbCr like HEVC.
+void describe_color(heif_color_profile_nclx* nclx, const char* profile, bool rgb_planes) {
   if (strcmp(profile, "display_p3") == 0) {
     nclx->color_primaries = heif_color_primaries_SMPTE_RP_431_2;                   // 11
     nclx->transfer_characteristics = heif_transfer_characteristic_SMPTE_ST_428_1;  // 17
@@ -49,8 +50,8 @@ void describe_color(heif_color_profile_nclx* nclx, const char* profile, bool av1
     nclx->color_primaries = heif_color_primaries_ITU_R_BT_709_5;                  // 1
     nclx->transfer_characteristics = heif_transfer_characteristic_IEC_61966_2_1;  // 13
   }
-  nclx->matrix_coefficients =
-      av1 ? heif_matrix_coefficients_RGB_GBR : heif_matrix_coefficients_ITU_R_BT_601_6;  // 0, 6
+  nclx->matrix_coefficients = rgb_planes ? heif_matrix_coefficients_RGB_GBR
+                                         : heif_matrix_coefficients_ITU_R_BT_601_6;  // 0, 6
   nclx->full_range_flag = 1;
 }
 
@@ -114,7 +115,8 @@ int heif_encode(const imgbuf* img, const char* out, const output_temp* tmp, cons
   copy_pixels(img, plane, stride, transparent ? 4 : 3);
   NclxPtr nclx(heif_nclx_color_profile_alloc());
   if (!nclx) return set_error("heif: out of memory");
-  describe_color(nclx.get(), opts->color_profile, av1);
+  const bool rgb_planes = opts->lossless || (av1 && opts->chroma != CHROMA_420);
+  describe_color(nclx.get(), opts->color_profile, rgb_planes);
   attach_color_profile(image.get(), img, opts->color_profile, nclx.get());
 
   heif_encoder* raw_encoder = nullptr;
@@ -123,11 +125,13 @@ int heif_encode(const imgbuf* img, const char* out, const output_temp* tmp, cons
   if (err.code != heif_error_Ok || !encoder)
     return set_error("heif: cannot get %s encoder: %s", codec, heif_msg(err));
   heif_encoder_set_lossy_quality(encoder.get(), opts->quality);
-  heif_encoder_set_parameter(encoder.get(), "chroma", av1 ? "444" : "420");
+  const bool full_chroma = rgb_planes || opts->chroma == CHROMA_444;
+  heif_encoder_set_parameter(encoder.get(), "chroma", full_chroma ? "444" : "420");
+  if (opts->lossless) heif_encoder_set_lossless(encoder.get(), 1);
   // An ICC-labelled image has no nclx of its own; the output description still says which
   // matrix the RGB to YCbCr conversion used, so every decoder turns it back the same way.
   EncodingOptionsPtr enc_opts;
-  if (!av1) {
+  if (!rgb_planes || (!av1 && opts->lossless)) {
     enc_opts.reset(heif_encoding_options_alloc());
     if (!enc_opts) return set_error("heif: out of memory");
     enc_opts->output_nclx_profile = nclx.get();

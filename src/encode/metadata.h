@@ -18,6 +18,10 @@ bool keep_icc_profile(const imgbuf* img, const ConvertOptions* opts);
 const uint8_t* exif_tiff_data(const imgbuf* img, const ConvertOptions* opts, size_t* size);
 
 // Adds the EXIF block to the PNG at `path`. Returns 1 when the file now carries it.
+// Rewrites the finished baseline JPEG at `path` as a progressive one with the same
+// coefficients and markers. 1, or 0 with the message set (naming `out_name`).
+int jpeg_make_progressive(const char* path, const char* out_name);
+
 int png_add_exif(const char* path, const imgbuf* img, const ConvertOptions* opts);
 
 // Adds the ICC profile and the EXIF block to the WebP at `path` as the options ask, turning

@@ -365,6 +365,20 @@ int write_strips(TIFF* tif, const imgbuf* img, int channels, uint32_t rps) {
   return 1;
 }
 
+// The codec "tiff_compression" asks for; absent, PackBits, as the files written before it.
+uint16_t tiff_codec(const ConvertOptions* opts) {
+  switch (opts->tiff_compression) {
+    case TIFF_NONE:
+      return COMPRESSION_NONE;
+    case TIFF_LZW:
+      return COMPRESSION_LZW;
+    case TIFF_DEFLATE:
+      return COMPRESSION_ADOBE_DEFLATE;
+    default:
+      return COMPRESSION_PACKBITS;
+  }
+}
+
 }  // namespace
 
 int tiff_encode(const imgbuf* img, const char* out, const output_temp* tmp,
@@ -411,7 +425,7 @@ int tiff_encode(const imgbuf* img, const char* out, const output_temp* tmp,
            TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, channels) &&
            TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB) &&
            TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG) &&
-           TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_PACKBITS) &&
+           TIFFSetField(t, TIFFTAG_COMPRESSION, tiff_codec(opts)) &&
            TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, rps) &&
            TIFFSetField(t, TIFFTAG_XRESOLUTION, dpi) && TIFFSetField(t, TIFFTAG_YRESOLUTION, dpi) &&
            TIFFSetField(t, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH) &&

@@ -24,9 +24,14 @@ int webp_encode(const imgbuf* img, const char* out, const output_temp* tmp,
                 const ConvertOptions* opts) {
   WebPConfig config;
   if (!WebPConfigInit(&config)) return set_error("avcodec_open2 failed for '%s'", "libwebp");
-  config.lossless = 0;
+  // Lossless: quality is the effort spent, as libwebp takes it. 4:2:0 asked for explicitly
+  // gets libwebp's sharper RGB to YUV conversion; lossy WebP has no 4:4:4.
+  if (opts->chroma == CHROMA_444 && !opts->lossless)
+    return set_error("chroma '444' for WebP needs \"lossless\":1 (lossy WebP is 4:2:0)");
+  config.lossless = opts->lossless ? 1 : 0;
   config.quality = static_cast<float>(opts->quality);
   config.method = 4;
+  if (opts->chroma == CHROMA_420) config.use_sharp_yuv = 1;
   if (!WebPValidateConfig(&config)) return set_error("avcodec_open2 failed for '%s'", "libwebp");
   // The wrapper's own bound, met when the frame is sent.
   if (img->width > WEBP_MAX_DIMENSION || img->height > WEBP_MAX_DIMENSION)
@@ -37,7 +42,9 @@ int webp_encode(const imgbuf* img, const char* out, const output_temp* tmp,
   std::unique_ptr<WebPPicture, ReleaseWith<WebPPictureFree>> pic_guard(&pic);
   pic.width = img->width;
   pic.height = img->height;
-  pic.use_argb = 0;
+  // Imported as ARGB, the picture is turned into YUV inside WebPEncode, where the sharp
+  // conversion applies; imported as YUV it would already be converted the plain way.
+  pic.use_argb = opts->lossless || opts->chroma == CHROMA_420 ? 1 : 0;
   const int bpp = img->has_alpha ? 4 : 3;
   if (static_cast<int64_t>(img->width) * bpp > INT32_MAX) return set_error("send_frame failed");
   const int stride = img->width * bpp;

@@ -287,3 +287,34 @@ def test_animated_keeps_every_frame(tmp_path, ext):
     assert json.loads(r.stdout)["frames"] == 3
     r = run("convert", src, tmp_path / ("y." + ext))
     assert r.returncode == 0 and "frames" not in json.loads(r.stdout)
+
+
+@pytest.mark.parametrize("flags, ext, options, changes", [
+    (["--lossless"], "webp", '{"lossless":1}', True),
+    (["--progressive"], "jpg", '{"progressive":1}', True),
+    (["--chroma", "444"], "jpg", '{"chroma":"444"}', True),
+    (["--chroma=420"], "webp", '{"chroma":"420"}', True),
+    (["--compression", "0"], "png", '{"compression":0}', True),
+    (["--tiff-compression", "lzw"], "tif", '{"tiff_compression":"lzw"}', True),
+    (["--background", "#ff8000"], "jpg", '{"background":"#ff8000"}', False),  # opaque source
+])
+def test_encoder_flags_are_their_options(src, tmp_path, flags, ext, options, changes):
+    outs = []
+    for i, args in enumerate([flags, ["--options", options], []]):
+        out = tmp_path / f"o{i}.{ext}"
+        r = run("convert", src, out, *args)
+        assert r.returncode == 0, r.stderr
+        outs.append(out.read_bytes())
+    assert outs[0] == outs[1]
+    assert (outs[0] != outs[2]) == changes
+
+
+@pytest.mark.parametrize("args, code, message", [
+    (["--chroma", "422"], 2, "--chroma must be one of 420, 444, got '422'"),
+    (["--compression", "10"], 2, "--compression must be 0..9, got '10'"),
+    (["--tiff-compression", "zip"], 2, "--tiff-compression must be one of none, lzw, deflate"),
+    (["--background", "orange"], 1, "invalid option 'background': 'orange'"),
+])
+def test_encoder_flags_refuse_bad_values(src, tmp_path, args, code, message):
+    r = run("convert", src, tmp_path / "x.jpg", *args)
+    assert r.returncode == code and message in r.stderr

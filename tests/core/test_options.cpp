@@ -59,6 +59,50 @@ TEST(Options, NonNumbersStoreZero) {
   EXPECT_EQ(parsed_options("{\"keep_exif\":1}").keep_exif, 1);
 }
 
+// The encoder settings: absent is zero (today's output), each read and range-kept as the
+// older options are, and an unknown text refused by name.
+struct EncoderCase {
+  const char* json;
+  int lossless, progressive, chroma, compression, tiff, background;  // background: 0xRRGGBB+1
+  const char* invalid;
+};
+class EncoderOptions : public ::testing::TestWithParam<EncoderCase> {};
+
+TEST_P(EncoderOptions, ReadAsGiven) {
+  const EncoderCase& c = GetParam();
+  ConvertOptions o = parsed_options(c.json);
+  EXPECT_EQ(o.lossless, c.lossless);
+  EXPECT_EQ(o.progressive, c.progressive);
+  EXPECT_EQ(o.chroma, c.chroma);
+  EXPECT_EQ(o.compression, c.compression);
+  EXPECT_EQ(o.tiff_compression, c.tiff);
+  const int bg =
+      o.has_background
+          ? (o.background_rgb[0] << 16 | o.background_rgb[1] << 8 | o.background_rgb[2]) + 1
+          : 0;
+  EXPECT_EQ(bg, c.background);
+  EXPECT_STREQ(o.invalid_key, c.invalid);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Keys, EncoderOptions,
+    ::testing::Values(EncoderCase{"{}", 0, 0, CHROMA_DEFAULT, 0, TIFF_COMPRESSION_DEFAULT, 0, ""},
+                      EncoderCase{"{\"lossless\":1,\"progressive\":true}", 1, 0, 0, 0, 0, 0, ""},
+                      EncoderCase{"{\"chroma\":\"444\",\"tiff_compression\":\"deflate\"}", 0, 0,
+                                  CHROMA_444, 0, TIFF_DEFLATE, 0, ""},
+                      EncoderCase{"{\"chroma\":420}", 0, 0, CHROMA_DEFAULT, 0, 0, 0, ""},
+                      EncoderCase{"{\"chroma\":\"422\"}", 0, 0, CHROMA_DEFAULT, 0, 0, 0, "chroma"},
+                      EncoderCase{"{\"compression\":0}", 0, 0, 0, 1, 0, 0, ""},
+                      EncoderCase{"{\"compression\":-4}", 0, 0, 0, 1, 0, 0, ""},
+                      EncoderCase{"{\"compression\":12.7}", 0, 0, 0, 10, 0, 0, ""},
+                      EncoderCase{"{\"compression\":\"9\"}", 0, 0, 0, 0, 0, 0, ""},
+                      EncoderCase{"{\"background\":\"#FFa001\"}", 0, 0, 0, 0, 0, 0xffa001 + 1, ""},
+                      EncoderCase{"{\"background\":\"#000000\"}", 0, 0, 0, 0, 0, 1, ""},
+                      EncoderCase{"{\"background\":\"#00000g\"}", 0, 0, 0, 0, 0, 0, "background"},
+                      EncoderCase{"{\"background\":\"#0000000\"}", 0, 0, 0, 0, 0, 0, "background"},
+                      EncoderCase{"{\"tiff_compression\":\"jpeg\"}", 0, 0, 0, 0, 0, 0,
+                                  "tiff_compression"}));
+
 TEST(Options, ColorProfileOnlyFromNonEmptyString) {
   EXPECT_STREQ(parsed_options("{\"color_profile\":\"keep\"}").color_profile, "keep");
   EXPECT_STREQ(parsed_options("{\"color_profile\":\"\"}").color_profile, "");

@@ -63,6 +63,7 @@ def _path(p: PathLike) -> bytes:
 OPTION_KEYS = frozenset((
     "quality", "resize", "width", "height", "keep_exif", "dpi", "max_pixels", "threads",
     "auto_orient", "enlarge", "fit", "kernel", "gif_palette", "color_profile", "animated",
+    "lossless", "progressive", "chroma", "compression", "tiff_compression", "background",
 ))
 
 _OPTIONS_DOC = """
@@ -80,6 +81,12 @@ _OPTIONS_DOC = """
         gif_palette    "fast" (default) or "quality"
         animated       keep every frame of a GIF, WebP or APNG animation written as
                        .webp, .gif or .png (default False: the first frame)
+        lossless       WebP, HEIC and AVIF lossless (WebP: quality is then the effort)
+        progressive    a progressive JPEG
+        chroma         "420" or "444": JPEG, WebP, HEIC and AVIF chroma subsampling
+        compression    PNG zlib level 0..9 (default: the encoder's)
+        tiff_compression  "none", "lzw" or "deflate" (default: PackBits)
+        background     "#rrggbb": flatten transparency onto it where alpha is lost
         max_pixels     refuse inputs (or resizes) of more pixels; default 178956970
         threads        batch jobs only: files converted at the same time, 1..64
 
@@ -110,6 +117,8 @@ def _options_json(options: Dict[str, Any]) -> bytes:
             continue
         if isinstance(value, bool):
             value = int(value)
+        elif key == "chroma" and isinstance(value, int):
+            value = str(value)  # chroma=444 as well as chroma="444"
         elif isinstance(value, float):
             if not math.isfinite(value) or not value.is_integer():
                 raise ValueError(f"option '{key}' must be a whole number, not {value!r}")
