@@ -13,6 +13,7 @@
 
 #include "core/error.h"
 #include "core/holders.h"
+#include "core/log.h"
 #include "decode/decode.h"
 
 namespace {
@@ -97,6 +98,12 @@ struct PngHeader {
   bool trns;
 };
 
+// libspng's reason goes to the log; the caller's message stays the same for every reason.
+int refuse(const char* path, int spng_error) {
+  log_message("libspng", "%s", spng_strerror(spng_error));
+  return set_error("no decodable frame in '%s'", path);
+}
+
 // A context reading the file from its start, at the given attempt.
 SpngPtr open_png(PngSource* src, bool hide_iccp) {
   *src = PngSource{src->f, hide_iccp, 0, {}, 0, false};
@@ -116,8 +123,8 @@ int read_png_header(const char* path, PngSource* src, int64_t max_pixels, SpngPt
   for (int attempt = 0; attempt < 2; attempt++) {
     *ctx = open_png(src, attempt == 1);
     if (!*ctx) return set_error("out of memory");
-    if (spng_get_ihdr(ctx->get(), &h->ihdr) != 0)
-      return set_error("no decodable frame in '%s'", path);
+    const int got = spng_get_ihdr(ctx->get(), &h->ihdr);
+    if (got != 0) return refuse(path, got);
     if (!imgbuf_check_pixels(h->ihdr.width, h->ihdr.height, max_pixels)) return 0;
     spng_trns trns;
     const int r = spng_get_trns(ctx->get(), &trns);
@@ -125,7 +132,7 @@ int read_png_header(const char* path, PngSource* src, int64_t max_pixels, SpngPt
       h->trns = r == 0;
       return 1;
     }
-    if (r != SPNG_ECHUNK_LIMITS) break;
+    if (r != SPNG_ECHUNK_LIMITS || attempt == 1) return refuse(path, r);
   }
   return set_error("no decodable frame in '%s'", path);
 }
@@ -179,8 +186,9 @@ int decode_png(const char* path, imgbuf* img, int64_t max_pixels, const char* op
     return set_error("no decodable frame in '%s'", path);
   img->pixels = imgbuf_alloc_pixels(h.ihdr.width, h.ihdr.height, alpha ? 4 : 3);
   if (!img->pixels) return set_error("out of memory");
-  if (spng_decode_image(ctx.get(), img->pixels, need, fmt, alpha ? SPNG_DECODE_TRNS : 0) != 0)
-    return set_error("no decodable frame in '%s'", path);
+  const int decoded =
+      spng_decode_image(ctx.get(), img->pixels, need, fmt, alpha ? SPNG_DECODE_TRNS : 0);
+  if (decoded != 0) return refuse(path, decoded);
   img->width = static_cast<int32_t>(h.ihdr.width);
   img->height = static_cast<int32_t>(h.ihdr.height);
   img->has_alpha = alpha ? 1 : 0;

@@ -63,7 +63,7 @@ const Input kWhole[] = {
 };
 const Input kBroken[] = {
     {"jpegCut", "cut.jpg", "libjpeg: "},
-    {"pngCut", "cut.png", "ffmpeg: "},
+    {"pngCut", "cut.png", "libspng: "},
     {"tiffCut", "cut.tif", "libtiff: "},
     {"dngCut", "cut.dng", "libraw: "},
 };
