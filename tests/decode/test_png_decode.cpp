@@ -20,16 +20,16 @@ namespace {
 
 struct PngKind {
   std::string name;
-  PngSpec spec;
+  PngLayout layout;
   int key;  // -1: no colour key; -2: the sample of pixel (1, 0); else that tRNS value
 };
 
 void PrintTo(const PngKind& k, std::ostream* os) { *os << k.name; }
 
-int max_sample(const PngSpec& s) { return (1 << s.depth) - 1; }
+int max_sample(const PngLayout& s) { return (1 << s.depth) - 1; }
 
 // Samples with no symmetry, spread over the whole range (16-bit ones differ in both bytes).
-std::vector<uint16_t> samples_for(const PngSpec& s, int w, int h) {
+std::vector<uint16_t> samples_for(const PngLayout& s, int w, int h) {
   const int ch = png_channels(s.color_type);
   std::vector<uint16_t> v(static_cast<size_t>(w) * h * ch);
   for (int y = 0; y < h; y++)
@@ -42,13 +42,13 @@ std::vector<uint16_t> samples_for(const PngSpec& s, int w, int h) {
   return v;
 }
 
-uint8_t to8(const PngSpec& s, unsigned v) {
+uint8_t to8(const PngLayout& s, unsigned v) {
   if (s.depth == 16) return static_cast<uint8_t>(v >> 8);
   return static_cast<uint8_t>(v * 255 / max_sample(s));
 }
 
 // What a reader must give: RGBA bytes, and whether any pixel is not opaque.
-std::vector<uint8_t> expected_rgba(const PngSpec& s, int key, int w, int h,
+std::vector<uint8_t> expected_rgba(const PngLayout& s, int key, int w, int h,
                                    const std::vector<uint16_t>& v) {
   const int ch = png_channels(s.color_type);
   std::vector<uint8_t> out;
@@ -75,7 +75,7 @@ PngBytes be16(int v) { return {static_cast<uint8_t>(v >> 8), static_cast<uint8_t
 
 // The file of a kind at a size; *key_out is the key it carries (-1 none).
 PngBytes kind_file(const PngKind& k, int w, int h, std::vector<uint16_t>* v, int* key_out) {
-  PngSpec s = k.spec;
+  PngLayout s = k.layout;
   *v = samples_for(s, w, h);
   int key = k.key;
   if (key == -2) key = (*v)[w > 1 ? static_cast<size_t>(png_channels(s.color_type)) : 0];
@@ -112,13 +112,13 @@ std::vector<PngKind> all_kinds() {
           if (t.type == 3) {
             const int n = 1 << depth;
             for (int i = 0; i < n; i++)
-              k.spec.plte.insert(k.spec.plte.end(),
-                                 {static_cast<uint8_t>(i * 37), static_cast<uint8_t>(255 - i * 11),
-                                  static_cast<uint8_t>(i * 73 + 5)});
+              k.layout.plte.insert(k.layout.plte.end(), {static_cast<uint8_t>(i * 37),
+                                                         static_cast<uint8_t>(255 - i * 11),
+                                                         static_cast<uint8_t>(i * 73 + 5)});
             // Alpha for the first half of the entries only: the rest stay opaque.
             if (keyed)
               for (int i = 0; i < (n + 1) / 2; i++)
-                k.spec.trns.push_back(static_cast<uint8_t>(i * 29));
+                k.layout.trns.push_back(static_cast<uint8_t>(i * 29));
           }
           kinds.push_back(k);
         }
@@ -148,7 +148,7 @@ TEST_P(PngKinds, ExactPixelsAlphaAndProbeAgree) {
     int key = -1;
     const std::string path = dir.file(std::to_string(w) + ".png");
     write_file(path, kind_file(GetParam(), w, h, &v, &key));
-    const std::vector<uint8_t> want = expected_rgba(GetParam().spec, key, w, h, v);
+    const std::vector<uint8_t> want = expected_rgba(GetParam().layout, key, w, h, v);
     bool transparent = false;
     for (size_t i = 3; i < want.size(); i += 4) transparent |= want[i] != 255;
 
@@ -226,7 +226,7 @@ class PngProfiles : public ::testing::TestWithParam<ProfileCase> {};
 
 TEST_P(PngProfiles, KeptWithinTheBoundElseDroppedAndThePictureConverts) {
   TempDir dir;
-  const PngSpec s{2, 8, false, {}, {}, {{"iCCP", GetParam().body()}}, {}};
+  const PngLayout s{2, 8, false, {}, {}, {{"iCCP", GetParam().body()}}, {}};
   const std::vector<uint16_t> v = samples_for(s, 9, 5);
   const std::string in = dir.file("in.png"), out = dir.file("out.png");
   write_file(in, png_file(s, 9, 5, v));
@@ -271,7 +271,7 @@ PngBytes fdat(uint32_t seq, const PngBytes& data) {
 
 TEST(PngAnimation, DefaultImageWhereverTheFramesSit) {
   const int w = 6, h = 4;
-  const PngSpec rgb{2, 8, false, {}, {}, {}, {}};
+  const PngLayout rgb{2, 8, false, {}, {}, {}, {}};
   std::vector<uint16_t> red, blue;
   for (int i = 0; i < w * h; i++)
     red.insert(red.end(), {250, 10, 20}), blue.insert(blue.end(), {5, 6, 240});
@@ -304,7 +304,7 @@ TEST(PngAnimation, DefaultImageWhereverTheFramesSit) {
   TempDir dir;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    PngSpec s = rgb;
+    PngLayout s = rgb;
     s.before = c.before;
     s.after = c.after;
     const std::string path = dir.file(std::string(c.name) + ".png");
@@ -321,10 +321,10 @@ TEST(PngAnimation, DefaultImageWhereverTheFramesSit) {
 // ---- headers and data that must be refused, by the decode and the probe alike ----
 
 TEST(PngRefusals, CleanFailureWithTheSameMessageOnBothRoutes) {
-  const PngSpec rgb{2, 8, false, {}, {}, {}, {}};
+  const PngLayout rgb{2, 8, false, {}, {}, {}, {}};
   const PngBytes good = png_file(rgb, 8, 8, samples_for(rgb, 8, 8));
   auto with_ihdr = [&](int w, int h, int depth, int type) {
-    PngSpec s{type, depth, false, {}, {}, {}, {}};
+    PngLayout s{type, depth, false, {}, {}, {}, {}};
     PngBytes f = png_file(rgb, 8, 8, samples_for(rgb, 8, 8));
     PngBytes ihdr = {static_cast<uint8_t>(w >> 24),
                      static_cast<uint8_t>(w >> 16),

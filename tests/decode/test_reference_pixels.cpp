@@ -72,7 +72,7 @@ enum class PngKind { Palette, Grey1Key, Grey2Key, Grey4Key, Rgba16, Interlaced }
 
 template <PngKind K>
 bool png(const std::string& path, int w, int h) {
-  PngSpec s{2, 8, K == PngKind::Interlaced, {}, {}, {}, {}};
+  PngLayout s{2, 8, K == PngKind::Interlaced, {}, {}, {}, {}};
   if (K == PngKind::Palette) {
     s.color_type = 3;
     for (int i = 0; i < 256; i++)

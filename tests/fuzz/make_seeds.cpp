@@ -131,7 +131,7 @@ void options_seeds() {
 void png_seeds() {
   const struct {
     const char* name;
-    PngSpec spec;
+    PngLayout layout;
     uint8_t pick;
   } pngs[] = {
       {"grey1_trns.png", {0, 1, false, {}, {0, 1}, {}, {}}, 0x00},
@@ -153,12 +153,12 @@ void png_seeds() {
        0x30},
   };
   for (const auto& p : pngs) {
-    const int ch = png_channels(p.spec.color_type);
+    const int ch = png_channels(p.layout.color_type);
     std::vector<uint16_t> v(11 * 6 * ch);
     for (size_t i = 0; i < v.size(); i++)
-      v[i] =
-          static_cast<uint16_t>(i * 2654435761u >> (p.spec.depth == 16 ? 16 : 32 - p.spec.depth));
-    put("ffmpeg", p.name, cat({p.pick}, png_file(p.spec, 11, 6, v)));
+      v[i] = static_cast<uint16_t>(i * 2654435761u >>
+                                   (p.layout.depth == 16 ? 16 : 32 - p.layout.depth));
+    put("ffmpeg", p.name, cat({p.pick}, png_file(p.layout, 11, 6, v)));
   }
 }
 

@@ -12,7 +12,7 @@ void be32(PngBytes& b, uint32_t v) {
 }
 
 // One filtered row (filter type 0) of the pixels at columns x0, x0+dx, ... of row y.
-void pack_row(PngBytes& out, const PngSpec& s, int width, const std::vector<uint16_t>& samples,
+void pack_row(PngBytes& out, const PngLayout& s, int width, const std::vector<uint16_t>& samples,
               int y, int x0, int dx) {
   const int ch = png_channels(s.color_type);
   out.push_back(0);
@@ -57,7 +57,7 @@ void png_append_chunk(PngBytes& out, const std::string& type, const PngBytes& bo
   be32(out, static_cast<uint32_t>(crc32(0, out.data() + at, static_cast<uInt>(out.size() - at))));
 }
 
-PngBytes png_image_data(const PngSpec& s, int width, int height,
+PngBytes png_image_data(const PngLayout& s, int width, int height,
                         const std::vector<uint16_t>& samples) {
   PngBytes raw;
   if (!s.interlace) {
@@ -77,7 +77,7 @@ PngBytes png_image_data(const PngSpec& s, int width, int height,
   return z;
 }
 
-PngBytes png_file(const PngSpec& s, int width, int height, const std::vector<uint16_t>& samples) {
+PngBytes png_file(const PngLayout& s, int width, int height, const std::vector<uint16_t>& samples) {
   PngBytes f = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
   PngBytes ihdr;
   be32(ihdr, static_cast<uint32_t>(width));

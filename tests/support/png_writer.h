@@ -13,7 +13,7 @@ struct PngChunk {
   PngBytes body;
 };
 
-struct PngSpec {
+struct PngLayout {
   int color_type;  // 0 grey, 2 RGB, 3 palette, 4 grey+alpha, 6 RGBA
   int depth;
   bool interlace;
@@ -27,13 +27,14 @@ struct PngSpec {
 int png_channels(int color_type);
 
 // The whole file: `samples` holds width x height x channels values, rows top to bottom.
-PngBytes png_file(const PngSpec& spec, int width, int height, const std::vector<uint16_t>& samples);
+PngBytes png_file(const PngLayout& layout, int width, int height,
+                  const std::vector<uint16_t>& samples);
 
 // One chunk with its length and CRC; appended to `out`.
 void png_append_chunk(PngBytes& out, const std::string& type, const PngBytes& body);
 
 // The image data of `png_file` alone (filter bytes and zlib), for animation frames.
-PngBytes png_image_data(const PngSpec& spec, int width, int height,
+PngBytes png_image_data(const PngLayout& layout, int width, int height,
                         const std::vector<uint16_t>& samples);
 
 // A zlib stream of `size` zero bytes, made in pieces (never held whole).
