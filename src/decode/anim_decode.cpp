@@ -16,27 +16,9 @@ extern "C" {
 #include "core/error.h"
 #include "core/ffmpeg_util.h"
 #include "core/holders.h"
+#include "decode/decode.h"
 
 namespace {
-
-// RIFF sizes are 32-bit; a GIF that large is no picture anyone sends either.
-constexpr long long kMaxFileBytes = 0xFFFFFFFFLL + 8;
-
-// The whole file (libwebp decodes from memory; the GIF's blocks are counted before any
-// frame is decoded). 1, or 0 with the message set.
-int read_whole(const char* path, const char* name, BytesPtr* data, size_t* size) {
-  FilePtr f(fopen(name, "rb"));
-  if (!f || fseek(f.get(), 0, SEEK_END) != 0) return set_error("cannot open input '%s'", path);
-  const long n = ftell(f.get());
-  if (n < 0 || n > kMaxFileBytes || fseek(f.get(), 0, SEEK_SET) != 0)
-    return set_error("cannot open input '%s'", path);
-  data->reset(static_cast<uint8_t*>(malloc(n > 0 ? static_cast<size_t>(n) : 1)));
-  if (!*data) return set_error("out of memory");
-  if (fread(data->get(), 1, static_cast<size_t>(n), f.get()) != static_cast<size_t>(n))
-    return set_error("cannot open input '%s'", path);
-  *size = static_cast<size_t>(n);
-  return 1;
-}
 
 bool head_is(const char* name, const char* magic, size_t offset = 0, size_t len = 0) {
   uint8_t head[16];
@@ -332,7 +314,7 @@ int anim_open_gif(const char* path, const char* name, std::unique_ptr<AnimReader
   if (!head_is(name, "GIF8")) return 0;
   auto r = std::make_unique<FfFile>();
   size_t size = 0;
-  if (!read_whole(path, name, &r->data, &size)) return -1;
+  if (!read_input_whole(path, name, &r->data, &size)) return -1;
   if (!gif_scan(r->data.get(), size, &r->info, &r->delays) || r->info.frames < 2) return 0;
   // FFmpeg's decoder reads the rows of a frame that reaches past the canvas at a cut width,
   // which shears it: the decoder is given a screen holding every frame, and each decoded
@@ -357,7 +339,7 @@ int anim_open_apng(const char* path, const char* name, std::unique_ptr<AnimReade
   if (!head_is(name, reinterpret_cast<const char*>(sig), 0, sizeof sig)) return 0;
   auto r = std::make_unique<FfFile>();
   size_t size = 0;
-  if (!read_whole(path, name, &r->data, &size)) return -1;
+  if (!read_input_whole(path, name, &r->data, &size)) return -1;
   const uint8_t* d = r->data.get();
   auto be32 = [d](size_t at) {
     return static_cast<uint32_t>(d[at]) << 24 | d[at + 1] << 16 | d[at + 2] << 8 | d[at + 3];
@@ -393,7 +375,7 @@ int anim_open_apng(const char* path, const char* name, std::unique_ptr<AnimReade
 int anim_open_webp(const char* path, const char* name, std::unique_ptr<AnimReader>* reader) {
   if (!head_is(name, "RIFF") || !head_is(name, "WEBP", 8)) return 0;
   auto r = std::make_unique<WebpReader>();
-  if (!read_whole(path, name, &r->data, &r->size)) return -1;
+  if (!read_input_whole(path, name, &r->data, &r->size)) return -1;
   WebPBitstreamFeatures feat;
   if (WebPGetFeatures(r->data.get(), r->size, &feat) != VP8_STATUS_OK || !feat.has_animation)
     return 0;

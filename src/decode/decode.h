@@ -1,6 +1,7 @@
 // Decoding: one entry point, an engine chosen by the input's extension.
 #pragma once
 
+#include "core/holders.h"
 #include "core/imgbuf.h"
 #include "core/options.h"
 #include "decode/jpeg_metadata.h"
@@ -12,6 +13,11 @@ const char* decode_engine_for_ext(const char* ext);
 // caller frees the record's blocks in both cases. The options (NULL: the defaults) give the
 // pixel limit: a larger image fails before anything of its size is allocated.
 int decode_any(const char* path, imgbuf* img, const ConvertOptions* opts = nullptr);
+
+// The whole of `open_name` in memory, at most 4 GiB and a RIFF header (libwebp decodes from
+// memory; a GIF's blocks are counted before any frame is decoded). 1, or 0 with "cannot open
+// input" naming `path` or "out of memory".
+int read_input_whole(const char* path, const char* open_name, BytesPtr* data, size_t* size);
 
 // The engines; each refuses an image over max_pixels before allocating it. They open
 // `open_name` when given (a name for the very file decode_any checked), else `path`; messages

@@ -16,24 +16,6 @@ namespace {
 
 using AnimDecoderPtr = std::unique_ptr<WebPAnimDecoder, ReleaseWith<WebPAnimDecoderDelete>>;
 
-// RIFF sizes are 32-bit, so a WebP file is at most 4 GiB and some bytes.
-constexpr long long kMaxFileBytes = 0xFFFFFFFFLL + 8;
-
-// The whole file: libwebp decodes from memory.
-int read_file(const char* path, const char* open_name, BytesPtr* data, size_t* size) {
-  FilePtr f(fopen(open_name, "rb"));
-  if (!f || fseek(f.get(), 0, SEEK_END) != 0) return set_error("cannot open input '%s'", path);
-  const long n = ftell(f.get());
-  if (n < 0 || n > kMaxFileBytes || fseek(f.get(), 0, SEEK_SET) != 0)
-    return set_error("cannot open input '%s'", path);
-  data->reset(static_cast<uint8_t*>(malloc(n > 0 ? static_cast<size_t>(n) : 1)));
-  if (!*data) return set_error("out of memory");
-  if (fread(data->get(), 1, static_cast<size_t>(n), f.get()) != static_cast<size_t>(n))
-    return set_error("cannot open input '%s'", path);
-  *size = static_cast<size_t>(n);
-  return 1;
-}
-
 // The features of the file, its size judged against the limit before anything of that size
 // exists.
 int read_features(const char* path, const uint8_t* data, size_t size, int64_t max_pixels,
@@ -91,6 +73,22 @@ int decode_first_frame(const char* path, const uint8_t* data, size_t size, imgbu
 
 }  // namespace
 
+int read_input_whole(const char* path, const char* open_name, BytesPtr* data, size_t* size) {
+  // RIFF sizes are 32-bit, so a WebP file is at most 4 GiB and some bytes.
+  constexpr long long kMaxFileBytes = 0xFFFFFFFFLL + 8;
+  FilePtr f(fopen(open_name, "rb"));
+  if (!f || fseek(f.get(), 0, SEEK_END) != 0) return set_error("cannot open input '%s'", path);
+  const long n = ftell(f.get());
+  if (n < 0 || n > kMaxFileBytes || fseek(f.get(), 0, SEEK_SET) != 0)
+    return set_error("cannot open input '%s'", path);
+  data->reset(static_cast<uint8_t*>(malloc(n > 0 ? static_cast<size_t>(n) : 1)));
+  if (!*data) return set_error("out of memory");
+  if (fread(data->get(), 1, static_cast<size_t>(n), f.get()) != static_cast<size_t>(n))
+    return set_error("cannot open input '%s'", path);
+  *size = static_cast<size_t>(n);
+  return 1;
+}
+
 int webp_signature(const uint8_t* head, size_t n) {
   return n >= 12 && memcmp(head, "RIFF", 4) == 0 && memcmp(head + 8, "WEBP", 4) == 0;
 }
@@ -99,7 +97,7 @@ int decode_webp(const char* path, imgbuf* img, int64_t max_pixels, const char* o
   if (!open_name) open_name = path;
   BytesPtr data;
   size_t size = 0;
-  if (!read_file(path, open_name, &data, &size)) return 0;
+  if (!read_input_whole(path, open_name, &data, &size)) return 0;
   WebPBitstreamFeatures feat;
   if (!read_features(path, data.get(), size, max_pixels, &feat)) return 0;
   const int ok = feat.has_animation ? decode_first_frame(path, data.get(), size, img)
