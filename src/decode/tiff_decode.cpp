@@ -1,12 +1,15 @@
 // TIFF through libtiff's RGBA interface, which turns every photometric it knows (grey of
 // any depth, palette, RGB, YCbCr, CMYK, CIELab, LogLuv) in strips or tiles, chunky or
 // planar, under every codec it was built with, into 8-bit RGBA. It reads the first image.
+// 16-bit CMYK, which that interface refuses, is read chunk by chunk here and multiplied out
+// as the interface does 8-bit CMYK.
 //
 // libtiff reports through handlers set on each handle: they keep its messages out of the
 // host's terminal, and any error fails the decode, so a strip it could not read never
 // passes as part of the picture.
 #include <tiffio.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdio>
@@ -94,6 +97,24 @@ TiffPtr open_tiff(TiffSource* src, tmsize_t mem_limit) {
                                    on_seek, on_close, on_size, on_map, on_unmap, opts.get()));
 }
 
+// Strips, or tiles in a tiled file (libtiff's strip count comes from RowsPerStrip alone).
+uint32_t chunk_count(TIFF* tif) {
+  return TIFFIsTiled(tif) ? TIFFNumberOfTiles(tif) : TIFFNumberOfStrips(tif);
+}
+
+// Four or more 16-bit unsigned CMYK samples: what the RGBA interface refuses and this reader
+// takes on itself.
+bool is_cmyk16(TIFF* tif) {
+  uint16_t photometric = 0, bits = 0, samples = 0, format = 0, inkset = 0;
+  TIFFGetFieldDefaulted(tif, TIFFTAG_PHOTOMETRIC, &photometric);
+  TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &bits);
+  TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &samples);
+  TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLEFORMAT, &format);
+  TIFFGetFieldDefaulted(tif, TIFFTAG_INKSET, &inkset);
+  return photometric == PHOTOMETRIC_SEPARATED && bits == 16 && samples >= 4 &&
+         format == SAMPLEFORMAT_UINT && inkset == INKSET_CMYK;
+}
+
 struct TiffHeader {
   uint32_t width;
   uint32_t height;
@@ -111,7 +132,8 @@ int read_tiff_header(const char* path, TIFF* tif, const TiffSource& src, int64_t
                      TiffHeader* h) {
   char emsg[1024];
   if (!TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &h->width) ||
-      !TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &h->height) || !TIFFRGBAImageOK(tif, emsg))
+      !TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &h->height) ||
+      !(is_cmyk16(tif) || TIFFRGBAImageOK(tif, emsg)))
     return set_error("no decodable frame in '%s'", path);
   if (!imgbuf_check_pixels(h->width, h->height, max_pixels)) return 0;
   TIFFGetFieldDefaulted(tif, TIFFTAG_PHOTOMETRIC, &h->photometric);
@@ -123,13 +145,14 @@ int read_tiff_header(const char* path, TIFF* tif, const TiffSource& src, int64_t
   TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &compression);
   if (!TIFFIsCODECConfigured(compression)) return set_error("no decodable frame in '%s'", path);
   const toff_t size = TIFFGetSizeProc(tif)(TIFFClientdata(tif));
-  const uint32_t chunks = TIFFNumberOfStrips(tif);  // counts tiles in a tiled file
+  const uint32_t chunks = chunk_count(tif);
   for (uint32_t i = 0; i < chunks; i++) {
     const uint64_t off = TIFFGetStrileOffset(tif, i), n = TIFFGetStrileByteCount(tif, i);
     if (off > size || n > size - off) return set_error("no decodable frame in '%s'", path);
   }
   // The RGBA interface's own reading of the alpha, which Begin also reports; CMYK's fourth
   // band is ink, never alpha, whatever the extra samples say.
+  if (is_cmyk16(tif)) return src.errors ? set_error("no decodable frame in '%s'", path) : 1;
   TIFFRGBAImage img;
   if (!TIFFRGBAImageBegin(&img, tif, 0, emsg)) return set_error("no decodable frame in '%s'", path);
   h->alpha = h->photometric == PHOTOMETRIC_SEPARATED ? 0 : img.alpha;
@@ -214,12 +237,76 @@ void capture_icc(TIFF* tif, imgbuf* img) {
   img->icc_size = static_cast<int32_t>(n);
 }
 
+// 16-bit CMYK a strip or tile at a time, chunky or planar: the high byte of each ink, then
+// multiplied out as the RGBA interface does 8-bit CMYK, into opaque RGBA rows. Samples past the
+// four inks are not read. 1, or 0 when a chunk is missing, short or will not decode.
+int read_cmyk16(TIFF* tif, const TiffHeader& h, uint8_t* rgba) {
+  const bool tiled = TIFFIsTiled(tif), planar = h.planar == PLANARCONFIG_SEPARATE;
+  uint32_t cw = h.width, ch = 0;
+  if (tiled) {
+    TIFFGetField(tif, TIFFTAG_TILEWIDTH, &cw);
+    TIFFGetField(tif, TIFFTAG_TILELENGTH, &ch);
+  } else {
+    TIFFGetFieldDefaulted(tif, TIFFTAG_ROWSPERSTRIP, &ch);
+    if (ch > h.height) ch = h.height;  // one strip, however many rows it claims
+  }
+  const uint32_t per = planar ? 1 : h.samples;
+  const uint64_t row_bytes = static_cast<uint64_t>(cw) * per * 2;
+  const tmsize_t size = tiled ? TIFFTileSize(tif) : TIFFStripSize(tif);
+  if (cw == 0 || ch == 0 || size <= 0 || row_bytes * ch > static_cast<uint64_t>(size)) return 0;
+  BytesPtr buf(static_cast<uint8_t*>(malloc(static_cast<size_t>(size))));
+  if (!buf) return 0;
+  const uint32_t across = tiled ? (h.width + cw - 1) / cw : 1, down = (h.height + ch - 1) / ch;
+  const uint64_t per_plane = static_cast<uint64_t>(across) * down;
+  if (per_plane * (planar ? h.samples : 1) > chunk_count(tif)) return 0;
+  for (uint32_t p = 0; p < (planar ? 4u : 1u); p++)
+    for (uint64_t i = 0; i < per_plane; i++) {
+      const uint32_t index = static_cast<uint32_t>(p * per_plane + i);
+      const uint32_t x0 = static_cast<uint32_t>(i % across) * cw;
+      const uint32_t y0 = static_cast<uint32_t>(i / across) * ch;
+      const uint32_t rows = std::min(ch, h.height - y0), cols = std::min(cw, h.width - x0);
+      const tmsize_t got = tiled ? TIFFReadEncodedTile(tif, index, buf.get(), size)
+                                 : TIFFReadEncodedStrip(tif, index, buf.get(), size);
+      if (got < 0 || static_cast<uint64_t>(got) < row_bytes * (rows - 1) + uint64_t{cols} * per * 2)
+        return 0;
+      for (uint32_t r = 0; r < rows; r++) {
+        const uint8_t* src = buf.get() + row_bytes * r;
+        uint8_t* dst = rgba + (static_cast<size_t>(y0 + r) * h.width + x0) * 4;
+        for (uint32_t c = 0; c < cols; c++)
+          for (uint32_t k = 0; k < (planar ? 1u : 4u); k++) {
+            uint16_t v;  // in the host's order once libtiff has read it
+            memcpy(&v, src + (static_cast<size_t>(c) * per + k) * 2, 2);
+            dst[c * 4 + (planar ? p : k)] = static_cast<uint8_t>(v >> 8);
+          }
+      }
+    }
+  const size_t count = static_cast<size_t>(h.width) * h.height;
+  for (size_t i = 0; i < count; i++) {
+    uint8_t* px = rgba + 4 * i;
+    const uint32_t k = 255 - px[3];
+    for (int c = 0; c < 3; c++) px[c] = static_cast<uint8_t>(k * (255 - px[c]) / 255);
+    px[3] = 255;
+  }
+  return 1;
+}
+
 // The most one strip or tile of this picture needs: all of it at up to four 16-bit samples
 // per pixel, so a header claiming more cannot make libtiff allocate it.
 tmsize_t decode_mem_limit(const TiffHeader& h) {
   const uint64_t need = static_cast<uint64_t>(h.width) * h.height * 8 + (1 << 20);
   return need > static_cast<uint64_t>(kHeaderMemLimit) ? static_cast<tmsize_t>(need)
                                                        : kHeaderMemLimit;
+}
+
+// RGBA rows in place: the record's size, alpha by the usual rule, the profile.
+int finish_record(TIFF* tif, imgbuf* img, const TiffHeader& h) {
+  img->width = static_cast<int32_t>(h.width);
+  img->height = static_cast<int32_t>(h.height);
+  img->has_alpha = 1;
+  imgbuf_drop_opaque_alpha(img);
+  capture_icc(tif, img);
+  snprintf(img->engine, sizeof img->engine, "%s", "ffmpeg");
+  return 1;
 }
 
 }  // namespace
@@ -260,6 +347,11 @@ int decode_tiff(const char* path, imgbuf* img, int64_t max_pixels, const char* o
   // The ABGR words take as many bytes as the RGBA rows, so they are written where the rows go.
   img->pixels = imgbuf_alloc_pixels(h.width, h.height, 4);
   if (!img->pixels) return set_error("out of memory");
+  if (is_cmyk16(tif.get())) {
+    if (!read_cmyk16(tif.get(), h, img->pixels) || src.errors)
+      return set_error("no decodable frame in '%s'", path);
+    return finish_record(tif.get(), img, h);
+  }
   char emsg[1024];
   TIFFRGBAImage rgba;
   if (!TIFFRGBAImageBegin(&rgba, tif.get(), 1, emsg))
@@ -277,13 +369,7 @@ int decode_tiff(const char* path, imgbuf* img, int64_t max_pixels, const char* o
   TIFFRGBAImageEnd(&rgba);
   if (!got || src.errors) return set_error("no decodable frame in '%s'", path);
   unpack_rgba(img->pixels, static_cast<size_t>(h.width) * h.height, h);
-  img->width = static_cast<int32_t>(h.width);
-  img->height = static_cast<int32_t>(h.height);
-  img->has_alpha = 1;
-  imgbuf_drop_opaque_alpha(img);
-  capture_icc(tif.get(), img);
-  snprintf(img->engine, sizeof img->engine, "%s", "ffmpeg");
-  return 1;
+  return finish_record(tif.get(), img, h);
 }
 
 int tiff_read_header(const char* path, const char* open_name, int64_t max_pixels, int64_t* width,

@@ -145,6 +145,9 @@ const TiffCase kCases[] = {
     {"palette4", PHOTOMETRIC_PALETTE, 4, 1, 0, COMPRESSION_NONE, STRIPS, 0},
     {"cielab", PHOTOMETRIC_CIELAB, 8, 3, 0, COMPRESSION_NONE, STRIPS, 2},
     {"cmyk", PHOTOMETRIC_SEPARATED, 8, 4, 0, COMPRESSION_LZW, STRIPS, 1},
+    {"cmyk16", PHOTOMETRIC_SEPARATED, 16, 4, 0, COMPRESSION_NONE, STRIPS, 1},
+    {"cmyk16_tiled", PHOTOMETRIC_SEPARATED, 16, 4, 0, COMPRESSION_ADOBE_DEFLATE, TILED, 1},
+    {"cmyk16_planar", PHOTOMETRIC_SEPARATED, 16, 4, 0, COMPRESSION_LZW, PLANAR, 1},
     {"rgba_unassociated", PHOTOMETRIC_RGB, 8, 3, EXTRASAMPLE_UNASSALPHA, COMPRESSION_NONE, STRIPS,
      0},
     {"rgba_associated", PHOTOMETRIC_RGB, 8, 3, EXTRASAMPLE_ASSOCALPHA, COMPRESSION_LZW, STRIPS, 4},
@@ -243,6 +246,34 @@ std::vector<uint8_t> baseline_rgb(uint32_t w, uint32_t h, uint16_t bits = 8, uin
   return f;
 }
 
+// The same picture as 16x16 tiles, two across, its directory first.
+std::vector<uint8_t> tiled_rgb() {
+  std::vector<uint8_t> f = {'I', 'I', 42, 0, 8, 0, 0, 0};
+  auto u16 = [&](uint32_t v) { f.push_back(v & 0xFF), f.push_back(v >> 8 & 0xFF); };
+  auto u32 = [&](uint32_t v) { u16(v & 0xFFFF), u16(v >> 16); };
+  const uint16_t n = 11;
+  const uint32_t bps_at = 8 + 2 + n * 12 + 4, offsets_at = bps_at + 6, counts_at = offsets_at + 8;
+  const uint32_t data_at = counts_at + 8, tile = 16 * 16 * 3;
+  const uint32_t tags[n][4] = {{256, 4, 1, 32},         {257, 4, 1, 16},       {258, 3, 3, bps_at},
+                               {259, 3, 1, 1},          {262, 3, 1, 2},        {277, 3, 1, 3},
+                               {284, 3, 1, 1},          {322, 3, 1, 16},       {323, 3, 1, 16},
+                               {324, 4, 2, offsets_at}, {325, 4, 2, counts_at}};
+  u16(n);
+  for (const auto& t : tags) {
+    u16(t[0]), u16(t[1]), u32(t[2]);
+    if (t[1] == 3 && t[2] == 1) {
+      u16(t[3]), u16(0);
+    } else {
+      u32(t[3]);
+    }
+  }
+  u32(0);
+  u16(8), u16(8), u16(8);
+  u32(data_at), u32(data_at + tile), u32(tile), u32(tile);
+  for (uint32_t i = 0; i < 2 * tile; i++) f.push_back(static_cast<uint8_t>(i * 7));
+  return f;
+}
+
 struct RefusalCase {
   const char* name;
   std::vector<uint8_t> bytes;
@@ -273,6 +304,8 @@ INSTANTIATE_TEST_SUITE_P(
         RefusalCase{"over_the_pixel_limit", cut(baseline_rgb(20000, 10000), 4096),
                     "image too large: "},
         RefusalCase{"strip_cut_short", cut(baseline_rgb(40, 30), 2000), "no decodable frame in '"},
+        RefusalCase{"last_tile_cut_short", cut(tiled_rgb(), tiled_rgb().size() - 100),
+                    "no decodable frame in '"},
         RefusalCase{"directory_cut_short", cut(baseline_rgb(40, 30), 60),
                     "no decodable frame in '"},
         RefusalCase{"header_only", {'M', 'M', 0, 42, 0, 0, 0, 8}, "no decodable frame in '"}),
@@ -288,6 +321,10 @@ TEST(TiffBaseline, HandBuiltFileDecodesWhole) {
   ASSERT_EQ(img.height, 30);
   EXPECT_EQ(img.has_alpha, 0);
   EXPECT_EQ(img.pixels[3 * 41], static_cast<uint8_t>(3 * 41 * 7));
+  write_file(f, tiled_rgb());
+  img = read_image(f);
+  ASSERT_EQ(img.width, 32);
+  EXPECT_EQ(img.pixels[3 * (32 + 17)], static_cast<uint8_t>((16 * 16 + 16 + 1) * 3 * 7));
 }
 
 TEST(TiffOrientation, RowsComeAsStored) {
