@@ -2,6 +2,8 @@
 // by our own writers and the test fixtures, and hand-built headers and segments. The
 // committed seeds are its output; rerun it (target fuzz_make_seeds) to remake them:
 //   fuzz_make_seeds tests/fuzz
+#include <tiffio.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -194,6 +196,23 @@ void ffmpeg_seeds(const TempDir& tmp) {
     if (!write_jpeg_fixture(path, 11, 6, j.kind)) exit(1);
     put("ffmpeg", j.name, cat({j.pick}, read_file(path)));
   }
+  // The TIFF reader's own path: 16-bit CMYK in tiles.
+  const std::string cmyk = tmp.file("cmyk16.tif");
+  if (TIFF* t = TIFFOpen(cmyk.c_str(), "w")) {
+    const uint32_t tags[][2] = {{TIFFTAG_IMAGEWIDTH, 20},
+                                {TIFFTAG_IMAGELENGTH, 6},
+                                {TIFFTAG_BITSPERSAMPLE, 16},
+                                {TIFFTAG_SAMPLESPERPIXEL, 4},
+                                {TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_SEPARATED},
+                                {TIFFTAG_TILEWIDTH, 16},
+                                {TIFFTAG_TILELENGTH, 16}};
+    for (const auto& tag : tags) TIFFSetField(t, tag[0], tag[1]);
+    std::vector<uint16_t> tile(16 * 16 * 4);
+    for (size_t i = 0; i < tile.size(); i++) tile[i] = static_cast<uint16_t>(i * 2654435761u >> 16);
+    for (uint32_t x = 0; x < 20; x += 16) TIFFWriteTile(t, tile.data(), x, 0, 0, 0);
+    TIFFClose(t);
+  }
+  put("ffmpeg", "cmyk16.tif", cat({0x03}, read_file(cmyk)));
   // The animation decoder of the WebP reader.
   const std::string anim = tmp.file("anim.webp");
   if (!write_ff_fixture(anim, 11, 6, true, "libwebp_anim", "yuva420p", "webp")) exit(1);
