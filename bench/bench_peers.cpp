@@ -259,6 +259,30 @@ int main() {
            ">= 20x faster");
   }
 
+  // PNG, TIFF and EXR inputs, made from the generated photo (the EXR as half floats by the
+  // ffmpeg tool), to PNG against vips, each reader against the one that library uses.
+  if (vips && run({cli, "convert", big, dir + "/photo.png"}).ok) {
+    printf("| %-34s |\n", "stills 5120x2880 to PNG");
+    const std::string png = dir + "/photo.png", tif = dir + "/photo.tif", exr = dir + "/photo.exr";
+    std::vector<std::pair<std::string, std::string>> stills = {{"PNG to PNG", png}};
+    if (run({cli, "convert", png, tif}).ok) stills.push_back({"TIFF to PNG", tif});
+    if (ff && run({"ffmpeg", "-v", "error", "-y", "-i", png, "-pix_fmt", "gbrpf32le", "-format",
+                   "half", "-compression", "zip16", exr})
+                  .ok)
+      stills.push_back({"EXR (half, ZIP) to PNG", exr});
+    for (const auto& [job, in] : stills)
+      row(job.c_str(), "vips copy",
+          compare(
+              pairs,
+              [&] {
+                return run({cli, "convert", in, o + "_s.png"});
+              },
+              [&] {
+                return run({"vips", "copy", in, o + "_sv.png"});
+              }),
+          "<= 1.00");
+  }
+
   // An animated GIF of 100 frames at 480 x 270 (the ffmpeg tool's moving test picture) to
   // animated WebP at quality 85, against gif2webp at the same quality and method, and vips.
   const std::string gif = dir + "/anim.gif";
