@@ -1,11 +1,12 @@
-// JPEG, WebP and PNG pixels against the reference reader: every kind of file at every width from
-// 993 to 1024 (row ends at every offset of the converters' 8- and 16-pixel runs) and every
+// JPEG, WebP, PNG and TIFF pixels against the reference reader: every kind of file at every width
+// from 993 to 1024 (row ends at every offset of the converters' 8- and 16-pixel runs) and every
 // height from 2 to 9 (odd and even: 4:2:0 rows go in pairs), decoded by the library and by
 // Pillow, which reads through the same libjpeg-turbo and libwebp with their default
-// settings (and PNG through its own reader on zlib). A black column, a shifted chroma siting or
-// another upsampling shows as a difference of more than one level. Also run under the guard-page
-// allocator.
+// settings (PNG through its own reader on zlib, TIFF through libtiff's RGBA interface). A black
+// column, a shifted chroma siting or another upsampling shows as a difference of more than one
+// level. Also run under the guard-page allocator.
 #include <gtest/gtest.h>
+#include <tiffio.h>
 #include <webp/encode.h>
 
 #include <cstdio>
@@ -101,6 +102,79 @@ bool png(const std::string& path, int w, int h) {
   return true;
 }
 
+// TIFF kinds where row ends and chunk edges fall at every offset: subsampled YCbCr JPEG in
+// strips, 4-bit grey packed across bytes, 16-bit RGB in planar tiles, 16-bit CMYK in tiles.
+enum class TiffKind { JpegYcbcr, Grey4, Planar16Tiled, Cmyk16Tiled };
+
+template <TiffKind K>
+bool tiff(const std::string& path, int w, int h) {
+  TIFF* t = TIFFOpen(path.c_str(), "w");
+  if (!t) return false;
+  const bool tiled = K == TiffKind::Planar16Tiled || K == TiffKind::Cmyk16Tiled;
+  const int bits = K == TiffKind::Grey4 ? 4 : K == TiffKind::JpegYcbcr ? 8 : 16;
+  const int spp = K == TiffKind::Grey4 ? 1 : K == TiffKind::Cmyk16Tiled ? 4 : 3;
+  const bool planar = K == TiffKind::Planar16Tiled;
+  TIFFSetField(t, TIFFTAG_IMAGEWIDTH, w);
+  TIFFSetField(t, TIFFTAG_IMAGELENGTH, h);
+  TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, bits);
+  TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, spp);
+  TIFFSetField(t, TIFFTAG_PLANARCONFIG, planar ? PLANARCONFIG_SEPARATE : PLANARCONFIG_CONTIG);
+  TIFFSetField(t, TIFFTAG_PHOTOMETRIC,
+               K == TiffKind::Grey4         ? PHOTOMETRIC_MINISBLACK
+               : K == TiffKind::JpegYcbcr   ? PHOTOMETRIC_YCBCR
+               : K == TiffKind::Cmyk16Tiled ? PHOTOMETRIC_SEPARATED
+                                            : PHOTOMETRIC_RGB);
+  if (K == TiffKind::JpegYcbcr) {
+    TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_JPEG);
+    TIFFSetField(t, TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB);  // RGB in, 4:2:0 YCbCr stored
+    TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, 16);
+  } else {
+    TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_ADOBE_DEFLATE);
+  }
+  if (tiled) {
+    TIFFSetField(t, TIFFTAG_TILEWIDTH, 48);
+    TIFFSetField(t, TIFFTAG_TILELENGTH, 16);
+  } else if (K == TiffKind::Grey4) {
+    TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, 3);
+  }
+  // Whole planes of samples in the native order, then cut into rows or tiles.
+  const int planes = planar ? spp : 1, per = planar ? 1 : spp;
+  std::vector<uint16_t> px(static_cast<size_t>(w) * h * spp);
+  for (size_t i = 0; i < px.size(); i++)
+    px[i] = static_cast<uint16_t>((i * 2654435761u >> 8) % (1u << bits));
+  auto sample = [&](int x, int y, int s) { return px[(static_cast<size_t>(y) * w + x) * spp + s]; };
+  bool ok = true;
+  if (tiled) {
+    std::vector<uint16_t> tile(static_cast<size_t>(48) * 16 * per);
+    for (int p = 0; p < planes; p++)
+      for (int ty = 0; ty < h; ty += 16)
+        for (int tx = 0; tx < w; tx += 48) {
+          std::fill(tile.begin(), tile.end(), 0);
+          for (int y = ty; y < ty + 16 && y < h; y++)
+            for (int x = tx; x < tx + 48 && x < w; x++)
+              for (int k = 0; k < per; k++)
+                tile[(static_cast<size_t>(y - ty) * 48 + (x - tx)) * per + k] = sample(x, y, p + k);
+          ok = ok && TIFFWriteTile(t, tile.data(), tx, ty, 0, static_cast<uint16_t>(p)) >= 0;
+        }
+  } else {
+    std::vector<uint8_t> row(static_cast<size_t>(w) * spp * bits / 8 + 1);
+    for (int y = 0; y < h && ok; y++) {
+      std::fill(row.begin(), row.end(), 0);
+      for (int x = 0; x < w; x++)
+        for (int k = 0; k < spp; k++) {
+          const size_t at = static_cast<size_t>(x) * spp + k;
+          if (bits == 8)
+            row[at] = static_cast<uint8_t>(sample(x, y, k));
+          else  // 4 bits, high nibble first
+            row[at / 2] |= static_cast<uint8_t>(sample(x, y, k) << (at % 2 ? 0 : 4));
+        }
+      ok = TIFFWriteScanline(t, row.data(), static_cast<uint32_t>(y), 0) >= 0;
+    }
+  }
+  TIFFClose(t);
+  return ok;
+}
+
 struct KindCase {
   const char* name;
   const char* ext;
@@ -126,17 +200,29 @@ const KindCase kKinds[] = {
     {"pngGrey4Key", "png", png<PngKind::Grey4Key>},
     {"pngRgba16", "png", png<PngKind::Rgba16>},
     {"pngInterlaced", "png", png<PngKind::Interlaced>},
+    {"tiffJpegYcbcr", "tif", tiff<TiffKind::JpegYcbcr>},
+    {"tiffGrey4", "tif", tiff<TiffKind::Grey4>},
+    {"tiffPlanar16Tiled", "tif", tiff<TiffKind::Planar16Tiled>},
+    {"tiffCmyk16Tiled", "tif", tiff<TiffKind::Cmyk16Tiled>},
 };
 
 // Pillow writes every file's pixels beside it as `<file>.ref`: RGBA when some pixel is not
-// opaque (the library's transparency rule), else RGB. One interpreter for the whole sweep,
-// outside the guard-page allocator.
+// opaque (the library's transparency rule), else RGB; CMYK with the inks multiplied out, as
+// libtiff's RGBA interface does (Pillow's own conversion subtracts them). One interpreter for the
+// whole sweep, outside the guard-page allocator.
 const char kPillow[] = R"(
 import sys, glob
 from PIL import Image
-for f in sorted(glob.glob(sys.argv[1] + '/*.*[gp]')):
+for f in sorted(glob.glob(sys.argv[1] + '/*.*[gpf]')):
     im = Image.open(f)
     im.seek(0)
+    if im.mode == 'CMYK':
+        px, out = im.tobytes(), bytearray()
+        for i in range(0, len(px), 4):
+            kk = 255 - px[i + 3]
+            out += bytes((255 - px[i + j]) * kk // 255 for j in range(3))
+        open(f + '.ref', 'wb').write(bytes(out))
+        continue
     im = im.convert('RGBA')
     if im.getextrema()[3][0] == 255:
         im = im.convert('RGB')
