@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 
+#include "core/file_bytes.h"
 #include "core/holders.h"
 #include "core/output_file.h"
 #include "decode/jpeg_metadata.h"
@@ -14,20 +15,6 @@ namespace {
 
 constexpr long kMaxCaptureBytes = 209715200;  // 200 MiB: larger inputs keep no metadata
 constexpr size_t kIccHeader = 14;             // "ICC_PROFILE\0", sequence, count
-
-// Whole file into a malloc block. Returns null unless min_size <= size <= max_size and
-// every byte could be read.
-uint8_t* read_whole(const char* path, long min_size, long max_size, size_t* size) {
-  FilePtr f(fopen(path, "rb"));
-  if (!f || fseek(f.get(), 0, SEEK_END) != 0) return nullptr;
-  const long n = ftell(f.get());
-  if (n < min_size || n > max_size || fseek(f.get(), 0, SEEK_SET) != 0) return nullptr;
-  BytesPtr data(static_cast<uint8_t*>(malloc(static_cast<size_t>(n))));
-  if (!data || fread(data.get(), 1, static_cast<size_t>(n), f.get()) != static_cast<size_t>(n))
-    return nullptr;
-  *size = static_cast<size_t>(n);
-  return data.release();
-}
 
 unsigned be16(const uint8_t* p) { return static_cast<unsigned>(p[0]) << 8 | p[1]; }
 
@@ -101,8 +88,8 @@ void jpeg_capture_metadata(const char* path, imgbuf* img) {
   img->exif_present = 0;
 
   size_t size = 0;
-  BytesPtr file(read_whole(path, 3, kMaxCaptureBytes, &size));
-  if (!file) return;
+  BytesPtr file;
+  if (read_file_bytes(path, 3, kMaxCaptureBytes, &file, &size) != 1) return;
   const uint8_t* d = file.get();
   if (size <= 6 || d[0] != 0xFF || d[1] != 0xD8) return;
 
@@ -151,8 +138,10 @@ int jpeg_reinsert_exif(const char* path, const imgbuf* img, const ConvertOptions
   if (exif[0] != 0xFF || exif[1] != 0xE1 || be16(exif + 2) + 2 != exif_size) return 0;
 
   size_t size = 0;
-  BytesPtr file(read_whole(path, 2, 0x7FFFFFFF, &size));
-  if (!file || file.get()[0] != 0xFF || file.get()[1] != 0xD8) return 0;
+  BytesPtr file;
+  if (read_file_bytes(path, 2, 0x7FFFFFFF, &file, &size) != 1 || file.get()[0] != 0xFF ||
+      file.get()[1] != 0xD8)
+    return 0;
 
   // A failure at any point leaves the encoder's file as it was written.
   const output_part parts[3] = {{file.get(), 2}, {exif, exif_size}, {file.get() + 2, size - 2}};

@@ -20,6 +20,7 @@
 #include "core/holders.h"
 #include "core/log.h"
 #include "decode/decode.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -35,31 +36,22 @@ struct TiffSource {
   int errors;
 };
 
-int64_t file_seek(FILE* f, int64_t off, int whence) {
-#if defined(_WIN32)
-  if (_fseeki64(f, off, whence) != 0) return -1;
-  return _ftelli64(f);
-#else
-  if (fseeko(f, static_cast<off_t>(off), whence) != 0) return -1;
-  return ftello(f);
-#endif
-}
-
 tmsize_t on_read(thandle_t h, void* buf, tmsize_t n) {
   return static_cast<tmsize_t>(
       fread(buf, 1, static_cast<size_t>(n), static_cast<TiffSource*>(h)->f));
 }
 tmsize_t on_write(thandle_t, void*, tmsize_t) { return 0; }
 toff_t on_seek(thandle_t h, toff_t off, int whence) {
-  const int64_t at = file_seek(static_cast<TiffSource*>(h)->f, static_cast<int64_t>(off), whence);
+  const int64_t at =
+      plat_file_seek(static_cast<TiffSource*>(h)->f, static_cast<int64_t>(off), whence);
   return at < 0 ? static_cast<toff_t>(-1) : static_cast<toff_t>(at);
 }
 int on_close(thandle_t) { return 0; }  // the FILE belongs to the caller
 toff_t on_size(thandle_t h) {
   FILE* f = static_cast<TiffSource*>(h)->f;
-  const int64_t here = file_seek(f, 0, SEEK_CUR);
-  const int64_t end = file_seek(f, 0, SEEK_END);
-  file_seek(f, here, SEEK_SET);
+  const int64_t here = plat_file_seek(f, 0, SEEK_CUR);
+  const int64_t end = plat_file_seek(f, 0, SEEK_END);
+  plat_file_seek(f, here, SEEK_SET);
   return end < 0 ? 0 : static_cast<toff_t>(end);
 }
 int on_map(thandle_t, tdata_t*, toff_t*) { return 0; }
@@ -88,7 +80,7 @@ int on_warning(TIFF*, void*, const char* module, const char* fmt, va_list ap) {
 TiffPtr open_tiff(TiffSource* src, tmsize_t mem_limit) {
   TiffOptionsPtr opts(TIFFOpenOptionsAlloc());
   // libtiff reads the file header from where the file stands.
-  if (!opts || file_seek(src->f, 0, SEEK_SET) != 0) return nullptr;
+  if (!opts || plat_file_seek(src->f, 0, SEEK_SET) != 0) return nullptr;
   TIFFOpenOptionsSetMaxSingleMemAlloc(opts.get(), mem_limit);
   TIFFOpenOptionsSetErrorHandlerExtR(opts.get(), on_error, src);
   TIFFOpenOptionsSetWarningHandlerExtR(opts.get(), on_warning, src);

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "core/error.h"
+#include "core/file_bytes.h"
 #include "core/holders.h"
 #include "decode/decode.h"
 #include "encode/metadata.h"
@@ -76,17 +77,9 @@ int decode_first_frame(const char* path, const uint8_t* data, size_t size, imgbu
 int read_input_whole(const char* path, const char* open_name, BytesPtr* data, size_t* size) {
   // RIFF sizes are 32-bit, so a WebP file is at most 4 GiB and some bytes.
   constexpr long long kMaxFileBytes = 0xFFFFFFFFLL + 8;
-  FilePtr f(fopen(open_name, "rb"));
-  if (!f || fseek(f.get(), 0, SEEK_END) != 0) return set_error("cannot open input '%s'", path);
-  const long n = ftell(f.get());
-  if (n < 0 || n > kMaxFileBytes || fseek(f.get(), 0, SEEK_SET) != 0)
-    return set_error("cannot open input '%s'", path);
-  data->reset(static_cast<uint8_t*>(malloc(n > 0 ? static_cast<size_t>(n) : 1)));
-  if (!*data) return set_error("out of memory");
-  if (fread(data->get(), 1, static_cast<size_t>(n), f.get()) != static_cast<size_t>(n))
-    return set_error("cannot open input '%s'", path);
-  *size = static_cast<size_t>(n);
-  return 1;
+  const int r = read_file_bytes(open_name, 0, kMaxFileBytes, data, size);
+  if (r < 0) return set_error("out of memory");
+  return r ? 1 : set_error("cannot open input '%s'", path);
 }
 
 int webp_signature(const uint8_t* head, size_t n) {

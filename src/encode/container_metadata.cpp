@@ -9,6 +9,7 @@ extern "C" {
 }
 
 #include "convert/color.h"
+#include "core/file_bytes.h"
 #include "core/holders.h"
 #include "core/output_file.h"
 #include "encode/metadata.h"
@@ -21,12 +22,7 @@ using Bytes = std::vector<uint8_t>;
 constexpr long kMaxEditBytes = 0x7FFFFFF0;
 
 bool read_all(const char* path, Bytes* out) {
-  FilePtr f(fopen(path, "rb"));
-  if (!f || fseek(f.get(), 0, SEEK_END) != 0) return false;
-  const long n = ftell(f.get());
-  if (n <= 0 || n > kMaxEditBytes || fseek(f.get(), 0, SEEK_SET) != 0) return false;
-  out->resize(static_cast<size_t>(n));
-  return fread(out->data(), 1, out->size(), f.get()) == out->size();
+  return read_file_bytes(path, 1, kMaxEditBytes, out) == 1;
 }
 
 // Writes a second temporary file and renames it over `path` only once it is complete.

@@ -1,6 +1,7 @@
 // A progressive JPEG made from the writer's baseline file without decoding it: libjpeg reads
 // the DCT coefficients and writes them again in progressive scans, so the pixels are the
 // baseline file's to the bit. The file's own markers (ICC profile and others) go along.
+#include <climits>
 #include <csetjmp>
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +13,7 @@
 #include <jpeglib.h>
 
 #include "core/error.h"
+#include "core/file_bytes.h"
 #include "core/holders.h"
 #include "core/log.h"
 #include "core/output_file.h"
@@ -33,15 +35,6 @@ void on_output_message(j_common_ptr c) {
   char text[JMSG_LENGTH_MAX];
   (*c->err->format_message)(c, text);
   log_message("libjpeg", "%s", text);
-}
-
-bool read_all(const char* path, std::vector<uint8_t>* out) {
-  FilePtr f(fopen(path, "rb"));
-  if (!f || fseek(f.get(), 0, SEEK_END) != 0) return false;
-  const long n = ftell(f.get());
-  if (n <= 0 || fseek(f.get(), 0, SEEK_SET) != 0) return false;
-  out->resize(static_cast<size_t>(n));
-  return fread(out->data(), 1, out->size(), f.get()) == out->size();
 }
 
 // The work between setjmp and its end keeps no C++ object with a destructor alive, so the
@@ -74,7 +67,8 @@ bool transcode(jpeg_decompress_struct* in, jpeg_compress_struct* out, JumpError*
 
 int jpeg_make_progressive(const char* path, const char* out_name) {
   std::vector<uint8_t> src;
-  if (!read_all(path, &src)) return set_os_error("cannot write output '%s'", out_name);
+  if (read_file_bytes(path, 1, LLONG_MAX, &src) != 1)
+    return set_os_error("cannot write output '%s'", out_name);
   jpeg_decompress_struct in;
   jpeg_compress_struct out;
   JumpError in_err, out_err;

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
@@ -41,6 +42,9 @@ int plat_replace_file(const char* from, const char* to);
 
 // Size of a file in bytes, or -1 when it cannot be read.
 int64_t plat_file_size(const char* path);
+
+// fseek with 64-bit offsets (a long is 32 bits on Windows): the new position, or -1.
+int64_t plat_file_seek(FILE* f, int64_t offset, int whence);
 
 unsigned long plat_process_id();
 

@@ -91,6 +91,11 @@ int64_t plat_file_size(const char* path) {
   return static_cast<int64_t>(st.st_size);
 }
 
+int64_t plat_file_seek(FILE* f, int64_t offset, int whence) {
+  if (fseeko(f, static_cast<off_t>(offset), whence) != 0) return -1;
+  return static_cast<int64_t>(ftello(f));
+}
+
 std::string plat_utf8_path(const char* path) { return path; }
 
 unsigned long plat_process_id() { return static_cast<unsigned long>(getpid()); }

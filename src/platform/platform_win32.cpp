@@ -146,6 +146,11 @@ std::string plat_utf8_path(const char* path) {
   return utf8;
 }
 
+int64_t plat_file_seek(FILE* f, int64_t offset, int whence) {
+  if (_fseeki64(f, offset, whence) != 0) return -1;
+  return _ftelli64(f);
+}
+
 unsigned long plat_process_id() { return static_cast<unsigned long>(GetCurrentProcessId()); }
 
 int plat_create_new(const char* path) {
