@@ -103,22 +103,21 @@ bool png(const std::string& path, int w, int h) {
 }
 
 // TIFF kinds where row ends and chunk edges fall at every offset: subsampled YCbCr JPEG in
-// strips, 4-bit grey packed across bytes, 16-bit RGB in planar tiles, 16-bit CMYK in tiles.
-enum class TiffKind { JpegYcbcr, Grey4, Planar16Tiled, Cmyk16Tiled };
+// strips, 4-bit grey packed across bytes, 16-bit CMYK in tiles (this reader's own path).
+enum class TiffKind { JpegYcbcr, Grey4, Cmyk16Tiled };
 
 template <TiffKind K>
 bool tiff(const std::string& path, int w, int h) {
   TIFF* t = TIFFOpen(path.c_str(), "w");
   if (!t) return false;
-  const bool tiled = K == TiffKind::Planar16Tiled || K == TiffKind::Cmyk16Tiled;
+  const bool tiled = K == TiffKind::Cmyk16Tiled;
   const int bits = K == TiffKind::Grey4 ? 4 : K == TiffKind::JpegYcbcr ? 8 : 16;
   const int spp = K == TiffKind::Grey4 ? 1 : K == TiffKind::Cmyk16Tiled ? 4 : 3;
-  const bool planar = K == TiffKind::Planar16Tiled;
   TIFFSetField(t, TIFFTAG_IMAGEWIDTH, w);
   TIFFSetField(t, TIFFTAG_IMAGELENGTH, h);
   TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, bits);
   TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, spp);
-  TIFFSetField(t, TIFFTAG_PLANARCONFIG, planar ? PLANARCONFIG_SEPARATE : PLANARCONFIG_CONTIG);
+  TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
   TIFFSetField(t, TIFFTAG_PHOTOMETRIC,
                K == TiffKind::Grey4         ? PHOTOMETRIC_MINISBLACK
                : K == TiffKind::JpegYcbcr   ? PHOTOMETRIC_YCBCR
@@ -137,25 +136,23 @@ bool tiff(const std::string& path, int w, int h) {
   } else if (K == TiffKind::Grey4) {
     TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, 3);
   }
-  // Whole planes of samples in the native order, then cut into rows or tiles.
-  const int planes = planar ? spp : 1, per = planar ? 1 : spp;
+  // All samples in the native order, then cut into rows or tiles.
   std::vector<uint16_t> px(static_cast<size_t>(w) * h * spp);
   for (size_t i = 0; i < px.size(); i++)
     px[i] = static_cast<uint16_t>((i * 2654435761u >> 8) % (1u << bits));
   auto sample = [&](int x, int y, int s) { return px[(static_cast<size_t>(y) * w + x) * spp + s]; };
   bool ok = true;
   if (tiled) {
-    std::vector<uint16_t> tile(static_cast<size_t>(48) * 16 * per);
-    for (int p = 0; p < planes; p++)
-      for (int ty = 0; ty < h; ty += 16)
-        for (int tx = 0; tx < w; tx += 48) {
-          std::fill(tile.begin(), tile.end(), 0);
-          for (int y = ty; y < ty + 16 && y < h; y++)
-            for (int x = tx; x < tx + 48 && x < w; x++)
-              for (int k = 0; k < per; k++)
-                tile[(static_cast<size_t>(y - ty) * 48 + (x - tx)) * per + k] = sample(x, y, p + k);
-          ok = ok && TIFFWriteTile(t, tile.data(), tx, ty, 0, static_cast<uint16_t>(p)) >= 0;
-        }
+    std::vector<uint16_t> tile(static_cast<size_t>(48) * 16 * spp);
+    for (int ty = 0; ty < h; ty += 16)
+      for (int tx = 0; tx < w; tx += 48) {
+        std::fill(tile.begin(), tile.end(), 0);
+        for (int y = ty; y < ty + 16 && y < h; y++)
+          for (int x = tx; x < tx + 48 && x < w; x++)
+            for (int k = 0; k < spp; k++)
+              tile[(static_cast<size_t>(y - ty) * 48 + (x - tx)) * spp + k] = sample(x, y, k);
+        ok = ok && TIFFWriteTile(t, tile.data(), tx, ty, 0, 0) >= 0;
+      }
   } else {
     std::vector<uint8_t> row(static_cast<size_t>(w) * spp * bits / 8 + 1);
     for (int y = 0; y < h && ok; y++) {
@@ -202,7 +199,6 @@ const KindCase kKinds[] = {
     {"pngInterlaced", "png", png<PngKind::Interlaced>},
     {"tiffJpegYcbcr", "tif", tiff<TiffKind::JpegYcbcr>},
     {"tiffGrey4", "tif", tiff<TiffKind::Grey4>},
-    {"tiffPlanar16Tiled", "tif", tiff<TiffKind::Planar16Tiled>},
     {"tiffCmyk16Tiled", "tif", tiff<TiffKind::Cmyk16Tiled>},
 };
 
@@ -212,17 +208,13 @@ const KindCase kKinds[] = {
 // whole sweep, outside the guard-page allocator.
 const char kPillow[] = R"(
 import sys, glob
-from PIL import Image
+from PIL import Image, ImageChops
 for f in sorted(glob.glob(sys.argv[1] + '/*.*[gpf]')):
     im = Image.open(f)
     im.seek(0)
     if im.mode == 'CMYK':
-        px, out = im.tobytes(), bytearray()
-        for i in range(0, len(px), 4):
-            kk = 255 - px[i + 3]
-            out += bytes((255 - px[i + j]) * kk // 255 for j in range(3))
-        open(f + '.ref', 'wb').write(bytes(out))
-        continue
+        bands = [ImageChops.invert(b) for b in im.split()]
+        im = Image.merge('RGB', [ImageChops.multiply(b, bands[3]) for b in bands[:3]])
     im = im.convert('RGBA')
     if im.getextrema()[3][0] == 255:
         im = im.convert('RGB')
