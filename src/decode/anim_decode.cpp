@@ -310,12 +310,44 @@ int gif_scan(const uint8_t* data, size_t size, AnimInfo* info, std::vector<uint1
   return 1;
 }
 
-int anim_open_gif(const char* path, const char* name, std::unique_ptr<AnimReader>* reader) {
-  if (!head_is(name, "GIF8")) return 0;
+namespace {
+
+// A GIF whose screen and first image both come without a colour table, which FFmpeg refuses,
+// given a global one: the grey ramp, index i as level i, as the peers read such files. 1 when
+// given, 0 when the file has a table to use (or is no GIF), -1 when memory runs out.
+int gif_give_palette(BytesPtr* data, size_t* size) {
+  const uint8_t* d = data->get();
+  const size_t n = *size;
+  if (n < 13 || memcmp(d, "GIF8", 4) != 0 || (d[10] & 0x80)) return 0;
+  size_t p = 13;
+  while (p < n && d[p] == 0x21) {  // extensions before the first image
+    p += 2;
+    if (!skip_sub_blocks(d, n, &p)) return 0;
+  }
+  if (p + 10 > n || d[p] != 0x2C || (d[p + 9] & 0x80)) return 0;
+  constexpr size_t kTable = 3 * 256;
+  BytesPtr with(static_cast<uint8_t*>(malloc(n + kTable)));
+  if (!with) return -1;
+  memcpy(with.get(), d, 13);
+  with.get()[10] |= 0x87;  // a global table of 256 entries
+  for (size_t i = 0; i < kTable; i++) with.get()[13 + i] = static_cast<uint8_t>(i / 3);
+  memcpy(with.get() + 13 + kTable, d + 13, n - 13);
+  *data = std::move(with);
+  *size = n + kTable;
+  return 1;
+}
+
+// A GIF reader over the file's bytes, when it holds at least min_frames images (and, when
+// asked, only when it had no colour table to use): 1, 0 when not, -1 with the message set.
+int open_gif(const char* path, const char* name, int64_t min_frames, bool only_paletteless,
+             std::unique_ptr<FfFile>* reader) {
   auto r = std::make_unique<FfFile>();
   size_t size = 0;
   if (!read_input_whole(path, name, &r->data, &size)) return -1;
-  if (!gif_scan(r->data.get(), size, &r->info, &r->delays) || r->info.frames < 2) return 0;
+  const int given = gif_give_palette(&r->data, &size);
+  if (given < 0) return set_error("out of memory"), -1;
+  if (only_paletteless && !given) return 0;
+  if (!gif_scan(r->data.get(), size, &r->info, &r->delays) || r->info.frames < min_frames) return 0;
   // FFmpeg's decoder reads the rows of a frame that reaches past the canvas at a cut width,
   // which shears it: the decoder is given a screen holding every frame, and each decoded
   // picture is cut back to the canvas.
@@ -331,6 +363,30 @@ int anim_open_gif(const char* path, const char* name, std::unique_ptr<AnimReader
   r->mem_ = MemReader{r->data.get(), size, 0};
   r->path_ = path;
   *reader = std::move(r);
+  return 1;
+}
+
+}  // namespace
+
+int anim_open_gif(const char* path, const char* name, std::unique_ptr<AnimReader>* reader) {
+  if (!head_is(name, "GIF8")) return 0;
+  std::unique_ptr<FfFile> r;
+  const int ok = open_gif(path, name, 2, false, &r);
+  if (ok == 1) *reader = std::move(r);
+  return ok;
+}
+
+int decode_gif_without_palette(const char* path, imgbuf* img, int64_t max_pixels,
+                               const char* open_name) {
+  if (!open_name) open_name = path;
+  if (!head_is(open_name, "GIF8")) return 0;
+  std::unique_ptr<FfFile> r;
+  if (open_gif(path, open_name, 1, true, &r) != 1) return 0;
+  if (!imgbuf_check_pixels(r->info.decode_width, r->info.decode_height, max_pixels)) return 0;
+  int32_t ms = 0;
+  if (r->next(img, &ms) != 1) return 0;
+  imgbuf_drop_opaque_alpha(img);
+  snprintf(img->engine, sizeof img->engine, "%s", "ffmpeg");
   return 1;
 }
 

@@ -60,6 +60,13 @@ int tiff_read_header(const char* path, const char* open_name, int64_t max_pixels
 int png_read_header(const char* path, const char* open_name, int64_t max_pixels, int64_t* width,
                     int64_t* height, int* may_be_transparent);
 
+// A GIF with no colour table for its first image, which FFmpeg refuses, read with the grey ramp
+// as its global table, as the peers read it: 1, or 0 (message set or left as it was) when the
+// file is not such a GIF or will not decode.
+int decode_gif_without_palette(const char* path, imgbuf* img,
+                               int64_t max_pixels = kDefaultMaxPixels,
+                               const char* open_name = nullptr);
+
 int decode_raw(const char* path, imgbuf* img, int64_t max_pixels = kDefaultMaxPixels,
                const char* open_name = nullptr);
 int decode_heif(const char* path, imgbuf* img, int64_t max_pixels = kDefaultMaxPixels,

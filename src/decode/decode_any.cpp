@@ -66,6 +66,9 @@ int decode_any(const char* path, imgbuf* img, const ConvertOptions* opts) {
     case STILL_PNG:
       return decode_png(path, img, limit, name);
     default:
-      return decode_ffmpeg(path, img, limit, name, opts);
+      break;
   }
+  if (decode_ffmpeg(path, img, limit, name, opts)) return 1;
+  imgbuf_free(img);  // whatever the failed decode left, before the retry fills the record
+  return decode_gif_without_palette(path, img, limit, name);
 }

@@ -287,7 +287,8 @@ struct GifRect {
   int x, y, w, h, index;
 };
 
-std::vector<uint8_t> make_gif(int width, int height, const std::vector<GifRect>& rects) {
+std::vector<uint8_t> make_gif(int width, int height, const std::vector<GifRect>& rects,
+                              bool with_table = true) {
   auto le16 = [](std::vector<uint8_t>* v, int n) {
     v->push_back(static_cast<uint8_t>(n));
     v->push_back(static_cast<uint8_t>(n >> 8));
@@ -296,6 +297,10 @@ std::vector<uint8_t> make_gif(int width, int height, const std::vector<GifRect>&
   le16(&g, width);
   le16(&g, height);
   for (int v : {0x81, 0, 0, 255, 0, 0, 0, 255, 0, 0, 0, 255, 255, 255, 255}) g.push_back(v);
+  if (!with_table) {
+    g[10] = 0;
+    g.resize(13);
+  }
   for (const GifRect& r : rects) {
     for (int v : {0x21, 0xF9, 4, 0, 10, 0, 0, 0, 0x2C}) g.push_back(v);
     for (int v : {r.x, r.y, r.w, r.h}) le16(&g, v);
@@ -349,6 +354,29 @@ TEST_F(AnimatedTest, FramesOutsideTheCanvasAreClipped) {
     EXPECT_EQ(json_int(seen, "frames"), 3) << i << seen;
     EXPECT_EQ(json_int(seen, "worst"), 0) << i << seen;
   }
+}
+
+// A GIF with no colour table at all reads with the grey ramp (entry i as level i), as the peers
+// read it, as a still and as an animation; cut inside its first image, it is refused.
+TEST_F(AnimatedTest, GifWithoutColourTableReadsAsGreyRamp) {
+  TempDir dir;
+  const std::string in = dir.file("no_table.gif");
+  const std::vector<uint8_t> gif = make_gif(4, 2, {{0, 0, 4, 2, 2}, {0, 0, 2, 2, 1}}, false);
+  write_file(in, gif);
+  ASSERT_EQ(convert_expecting(in, dir.file("still.png"), nullptr, nullptr), 1);
+  imgbuf still = read_image(dir.file("still.png"));
+  ASSERT_EQ(still.width, 4);
+  EXPECT_EQ(still.has_alpha, 0);
+  for (int i = 0; i < 4 * 2 * 3; i++) EXPECT_EQ(still.pixels[i], 2) << i;
+  imgbuf_free(&still);
+  ASSERT_EQ(convert_expecting(in, dir.file("anim.gif"), "{\"animated\":1}", nullptr), 1);
+  const std::string seen = compare(in, dir.file("anim.gif"));
+  EXPECT_EQ(json_int(seen, "frames"), 2) << seen;
+  EXPECT_LE(json_int(seen, "worst"), 1) << seen;  // the output's own palette
+  write_file(in, std::vector<uint8_t>(gif.begin(), gif.begin() + 26));
+  EXPECT_EQ(convert_expecting(in, dir.file("cut.png"), nullptr,
+                              ("no decodable frame in '" + in + "'").c_str()),
+            0);
 }
 
 // Every cut of an animation is refused cleanly or converted: never a crash, never a partial
