@@ -232,6 +232,11 @@ void ffmpeg_seeds(const TempDir& tmp) {
       0x00, 0x00, 0x2c, 0x00, 0x00, 0x00, 0x00, 0x04, 0x00, 0x04, 0x00, 0x00, 0x02, 0x0a,
       0x94, 0x28, 0x51, 0xa2, 0x44, 0x89, 0x12, 0x25, 0x4a, 0x05, 0x00, 0x3b};
   put("ffmpeg", "anim_kept.gif", cat({0x0C}, gif));
+  // A 2x1 GIF with no colour table anywhere (read with the grey ramp).
+  const std::vector<uint8_t> no_table = {'G', 'I', 'F', '8',  '9', 'a',  2,    0, 1,   0,
+                                         0,   0,   0,   0x2C, 0,   0,    0,    0, 2,   0,
+                                         1,   0,   0,   2,    2,   0x8C, 0x0A, 0, 0x3B};
+  put("ffmpeg", "no_table.gif", cat({0x01}, no_table));
   // Texts that name the FIFOs the target puts beside the input.
   put("ffmpeg", "playlist_as.png",
       std::string(1, '\0') +
