@@ -161,8 +161,10 @@ bool read_masks(const Region& r, uint64_t info_at, uint32_t hs, const uint8_t* h
     m[0] = 0x00FF0000;
     m[1] = 0x0000FF00;
     m[2] = 0x000000FF;
-    // The fourth byte of a plain 32-bit BMP is padding to the peers; in an icon it is alpha.
-    m[3] = d->icon ? 0xFF000000u : 0;
+    // The fourth byte is alpha in an icon and after a header below v4 (our own writer's BGRA
+    // files among them; all zero reads as opaque), padding after a v4 or v5 header, as the
+    // peers read it.
+    m[3] = d->icon || hs < 108 ? 0xFF000000u : 0;
   }
   for (int i = 0; i < 4; i++) d->fields[i] = field_of(m[i]);
   return true;
@@ -403,7 +405,12 @@ int read_pixels(const char* path, const Region& r, const Dib& d, imgbuf* img) {
     imgbuf_free(img);
     return 0;
   }
-  if (d.icon) apply_and_mask(r, d, o);
+  if (d.icon) {
+    apply_and_mask(r, d, o);
+  } else if (d.compression == kRgb && d.fields[3].mask != 0 && !any_alpha(o)) {
+    for (int64_t y = 0; y < d.rows; y++)
+      for (int64_t x = 0; x < d.width; x++) out_pixel(o, x, y)[3] = 255;
+  }
   img->width = static_cast<int32_t>(d.width);
   img->height = static_cast<int32_t>(d.rows);
   img->has_alpha = channels == 4;

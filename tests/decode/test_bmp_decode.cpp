@@ -24,7 +24,7 @@ using C = BmpContainer;
 struct BmpKind {
   const char* name;
   BmpLayout layout;
-  bool zero_alpha = false;  // 32-bit icon pixels whose alpha is all zero: the AND mask rules
+  bool zero_alpha = false;  // 32-bit pixels whose fourth byte is all zero
 };
 
 void PrintTo(const BmpKind& k, std::ostream* os) { *os << k.name; }
@@ -39,7 +39,9 @@ const BmpKind kKinds[] = {
     {"rgb555", {40, 16, 0, {}, false, 0, C::File}},
     {"rgb24", {40, 24, 0, {}, false, 0, C::File}},
     {"rgb24TopDown", {40, 24, 0, {}, true, 0, C::File}},
-    {"rgb32PaddingByte", {40, 32, 0, {}, false, 0, C::File}},
+    {"rgb32AlphaByte", {40, 32, 0, {}, false, 0, C::File}},
+    {"rgb32AlphaByteAllZero", {40, 32, 0, {}, false, 0, C::File}, true},
+    {"v5Rgb32PaddingByte", {124, 32, 0, {}, false, 0, C::File}},
     {"bitfields565", {40, 16, 3, {0xF800, 0x07E0, 0x001F, 0}, false, 0, C::File}},
     {"bitfields231", {40, 16, 3, {0x0030, 0x000E, 0x0001, 0}, false, 0, C::File}},
     {"bitfields101010", {40, 32, 3, {0x3FF00000, 0x000FFC00, 0x000003FF, 0}, false, 0, C::File}},
@@ -122,7 +124,7 @@ void expected_pixel(const BmpKind& k, uint32_t v, uint8_t out[4]) {
   if (l.compression == 3 || l.compression == 6) {
     memcpy(masks, l.masks, sizeof masks);
   } else if (l.bpp == 32) {
-    const uint32_t plain[4] = {0xFF0000, 0xFF00, 0xFF, icon ? 0xFF000000u : 0};
+    const uint32_t plain[4] = {0xFF0000, 0xFF00, 0xFF, icon || l.header < 108 ? 0xFF000000u : 0};
     memcpy(masks, plain, sizeof masks);
   }
   for (int c = 0; c < 3; c++) out[c] = scaled(v, masks[c]);
@@ -183,9 +185,12 @@ TEST_P(BmpKinds, ExactPixelsAlphaAndProbeAgree) {
       expected_pixel(k, v[i], &want[i * 4]);
       alpha_zero = alpha_zero && want[i * 4 + 3] == 0;
     }
-    // An icon's AND mask gives alpha unless its 32-bit pixels carry some.
+    // An icon's AND mask gives alpha unless its 32-bit pixels carry some; a plain 32-bit
+    // BMP's fourth byte, all zero, is no alpha.
     if (icon && (l.bpp < 32 || alpha_zero))
       for (size_t i = 0; i < v.size(); i++) want[i * 4 + 3] = mask[i] ? 0 : 255;
+    if (!icon && l.bpp == 32 && l.compression == 0 && alpha_zero)
+      for (size_t i = 0; i < v.size(); i++) want[i * 4 + 3] = 255;
     expect_pixels(path, w, h, want);
     EXPECT_EQ(probe_text(path, false), probe_text(path, true));
   }
