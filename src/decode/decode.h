@@ -29,13 +29,24 @@ int decode_ffmpeg(const char* path, imgbuf* img, int64_t max_pixels = kDefaultMa
 // reduced size when the options' resize asks for much less than the whole picture (the caller's
 // resize still gives the size asked for), and hands a 4:2:0 picture over as planes when the options
 // want them.
-enum StillKind { STILL_OTHER = 0, STILL_JPEG = 1, STILL_WEBP = 2, STILL_TIFF = 3, STILL_PNG = 4 };
+// BMP, bare DIBs, ICO and CUR go to our own reader (decode_bmp).
+enum StillKind {
+  STILL_OTHER = 0,
+  STILL_JPEG = 1,
+  STILL_WEBP = 2,
+  STILL_TIFF = 3,
+  STILL_PNG = 4,
+  STILL_BMP = 5
+};
 // What the first bytes of the file at `name` say it is (STILL_OTHER when unreadable).
 int sniff_still(const char* name);
 int jpeg_signature(const uint8_t* head, size_t n);
 int webp_signature(const uint8_t* head, size_t n);
 int tiff_signature(const uint8_t* head, size_t n);
 int png_signature(const uint8_t* head, size_t n);
+// "BM" with an info header, an icon or cursor directory, or a plausible bare info header
+// (needs 32 bytes of head to judge all three).
+int bmp_signature(const uint8_t* head, size_t n);
 int decode_jpeg(const char* path, imgbuf* img, int64_t max_pixels = kDefaultMaxPixels,
                 const char* open_name = nullptr, const ConvertOptions* opts = nullptr);
 int decode_webp(const char* path, imgbuf* img, int64_t max_pixels = kDefaultMaxPixels,
@@ -48,6 +59,13 @@ int decode_tiff(const char* path, imgbuf* img, int64_t max_pixels = kDefaultMaxP
 // colour profile that will not inflate within 4 MiB is dropped and the picture converts.
 int decode_png(const char* path, imgbuf* img, int64_t max_pixels = kDefaultMaxPixels,
                const char* open_name = nullptr);
+// The same for a PNG that starts `at` bytes into the open file (an icon's entry).
+int decode_png_at(const char* path, FILE* f, int64_t at, imgbuf* img, int64_t max_pixels);
+// BMP with or without its file header, and the first entry of an ICO or CUR (a BMP entry's AND
+// mask becomes alpha, a PNG entry goes to decode_png_at). Embedded JPEG or PNG pixels of a BMP,
+// a file cut short and offsets or sizes past its end are refused.
+int decode_bmp(const char* path, imgbuf* img, int64_t max_pixels = kDefaultMaxPixels,
+               const char* open_name = nullptr);
 // What the probe reads of the same files through the same libraries: 1 with the declared
 // size, or 0 with the message the decode would give for a header it refuses (WebP: -1 when
 // the first 16 KiB do not hold the features and only the decode can tell).
@@ -58,6 +76,10 @@ int webp_read_header(const char* path, const char* open_name, int64_t max_pixels
 int tiff_read_header(const char* path, const char* open_name, int64_t max_pixels, int64_t* width,
                      int64_t* height, int* may_be_transparent);
 int png_read_header(const char* path, const char* open_name, int64_t max_pixels, int64_t* width,
+                    int64_t* height, int* may_be_transparent);
+int png_read_header_at(const char* path, FILE* f, int64_t at, int64_t max_pixels, int64_t* width,
+                       int64_t* height, int* may_be_transparent);
+int bmp_read_header(const char* path, const char* open_name, int64_t max_pixels, int64_t* width,
                     int64_t* height, int* may_be_transparent);
 
 // A GIF with no colour table for its first image, which FFmpeg refuses, read with the grey ramp

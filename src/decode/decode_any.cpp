@@ -24,13 +24,14 @@ const EngineEntry kEngines[] = {
 }  // namespace
 
 int sniff_still(const char* name) {
-  uint8_t head[12];
+  uint8_t head[32];
   FilePtr f(fopen(name, "rb"));
   const size_t n = f ? fread(head, 1, sizeof head, f.get()) : 0;
   if (jpeg_signature(head, n)) return STILL_JPEG;
   if (webp_signature(head, n)) return STILL_WEBP;
   if (tiff_signature(head, n)) return STILL_TIFF;
   if (png_signature(head, n)) return STILL_PNG;
+  if (bmp_signature(head, n)) return STILL_BMP;
   return STILL_OTHER;
 }
 
@@ -65,6 +66,8 @@ int decode_any(const char* path, imgbuf* img, const ConvertOptions* opts) {
       return decode_tiff(path, img, limit, name);
     case STILL_PNG:
       return decode_png(path, img, limit, name);
+    case STILL_BMP:
+      return decode_bmp(path, img, limit, name);
     default:
       break;
   }

@@ -45,6 +45,7 @@ int64_t file_seek(FILE* f, int64_t off, int whence) {
 // refused. Only chunk framing is looked at; everything else is libspng's to judge.
 struct PngSource {
   FILE* f;
+  int64_t base;  // where the PNG starts: 0, or an icon's entry
   bool hide_iccp;
   uint64_t pass;     // bytes of the current chunk (data and CRC) still to hand over
   uint8_t head[8];   // the chunk header being handed over
@@ -106,8 +107,8 @@ int refuse(const char* path, int spng_error) {
 
 // A context reading the file from its start, at the given attempt.
 SpngPtr open_png(PngSource* src, bool hide_iccp) {
-  *src = PngSource{src->f, hide_iccp, 0, {}, 0, false};
-  if (file_seek(src->f, 0, SEEK_SET) != 0) return nullptr;
+  *src = PngSource{src->f, src->base, hide_iccp, 0, {}, 0, false};
+  if (file_seek(src->f, src->base, SEEK_SET) != 0) return nullptr;
   SpngPtr ctx(spng_ctx_new(0));
   if (!ctx || spng_set_chunk_limits(ctx.get(), kMaxInflatedChunk, kChunkCacheLimit) != 0 ||
       spng_set_png_stream(ctx.get(), on_read, src) != 0)
@@ -170,10 +171,8 @@ int png_signature(const uint8_t* head, size_t n) {
   return n >= 8 && memcmp(head, sig, 8) == 0;
 }
 
-int decode_png(const char* path, imgbuf* img, int64_t max_pixels, const char* open_name) {
-  FilePtr f(fopen(open_name ? open_name : path, "rb"));
-  if (!f) return set_error("cannot open input '%s'", path);
-  PngSource src{f.get(), false, 0, {}, 0, false};
+int decode_png_at(const char* path, FILE* f, int64_t at, imgbuf* img, int64_t max_pixels) {
+  PngSource src{f, at, false, 0, {}, 0, false};
   SpngPtr ctx;
   PngHeader h{};
   if (!read_png_header(path, &src, max_pixels, &ctx, &h)) return 0;
@@ -198,11 +197,15 @@ int decode_png(const char* path, imgbuf* img, int64_t max_pixels, const char* op
   return 1;
 }
 
-int png_read_header(const char* path, const char* open_name, int64_t max_pixels, int64_t* width,
-                    int64_t* height, int* may_transparent) {
+int decode_png(const char* path, imgbuf* img, int64_t max_pixels, const char* open_name) {
   FilePtr f(fopen(open_name ? open_name : path, "rb"));
   if (!f) return set_error("cannot open input '%s'", path);
-  PngSource src{f.get(), false, 0, {}, 0, false};
+  return decode_png_at(path, f.get(), 0, img, max_pixels);
+}
+
+int png_read_header_at(const char* path, FILE* f, int64_t at, int64_t max_pixels, int64_t* width,
+                       int64_t* height, int* may_transparent) {
+  PngSource src{f, at, false, 0, {}, 0, false};
   SpngPtr ctx;
   PngHeader h{};
   if (!read_png_header(path, &src, max_pixels, &ctx, &h)) return 0;
@@ -210,4 +213,11 @@ int png_read_header(const char* path, const char* open_name, int64_t max_pixels,
   *height = h.ihdr.height;
   *may_transparent = may_be_transparent(h);
   return 1;
+}
+
+int png_read_header(const char* path, const char* open_name, int64_t max_pixels, int64_t* width,
+                    int64_t* height, int* may_transparent) {
+  FilePtr f(fopen(open_name ? open_name : path, "rb"));
+  if (!f) return set_error("cannot open input '%s'", path);
+  return png_read_header_at(path, f.get(), 0, max_pixels, width, height, may_transparent);
 }

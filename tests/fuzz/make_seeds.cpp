@@ -14,6 +14,7 @@
 #include "core/options.h"
 #include "describe/heif_fixture.h"
 #include "safety/fixtures.h"
+#include "support/bmp_writer.h"
 #include "support/dng_writer.h"
 #include "support/png_writer.h"
 #include "support/test_support.h"
@@ -164,6 +165,38 @@ void png_seeds() {
   }
 }
 
+// Our BMP reader's paths, reached by content: RLE, bit fields with alpha, a bare DIB, an
+// icon's AND mask and a cursor.
+void bmp_seeds() {
+  using C = BmpContainer;
+  const struct {
+    const char* name;
+    BmpLayout layout;
+    uint8_t pick;
+  } bmps[] = {
+      {"rle4.bmp", {40, 4, 2, {}, false, 16, C::File}, 0x02},
+      {"rle8_topdown.bmp", {40, 8, 1, {}, true, 256, C::File}, 0x92},
+      {"v5_alpha4444.bmp", {124, 16, 3, {0xF00, 0xF0, 0xF, 0xF000}, false, 0, C::File}, 0x12},
+      {"os2_pal8.bmp", {12, 8, 0, {}, false, 256, C::File}, 0x22},
+      {"bare_bitfields.dib", {40, 32, 3, {0xFF0000, 0xFF00, 0xFF, 0}, false, 0, C::Bare}, 0x02},
+      {"pal1_mask.ico", {40, 1, 0, {}, false, 2, C::Icon}, 0x02},
+      {"rgba32.cur", {40, 32, 0, {}, false, 0, C::Cursor}, 0x82},
+  };
+  for (const auto& b : bmps) {
+    std::vector<uint32_t> v(11 * 6);
+    std::vector<uint8_t> mask(v.size());
+    for (size_t i = 0; i < v.size(); i++) {
+      v[i] = b.layout.bpp <= 8 ? static_cast<uint32_t>(i / 3 % (1u << b.layout.bpp))
+                               : static_cast<uint32_t>(i * 2654435761u);
+      mask[i] = i % 3 == 0;
+    }
+    Bytes file = bmp_file(b.layout, 11, 6, v, mask);
+    if (b.layout.container == C::Icon || b.layout.container == C::Cursor)
+      file = icon_file(b.layout.container == C::Cursor ? 2 : 1, {file});
+    put("ffmpeg", b.name, cat({b.pick}, file));
+  }
+}
+
 // The first byte of an FFmpeg seed: input extension index (png gif bmp tif webp jpg) in the
 // low nibble, output (png jpg bmp tga) in bits 4-5, resize in bit 6, probe text in bit 7; a
 // low nibble of 12 to 15 keeps an animation whole (bit 1: WebP in, else GIF; bit 0: GIF out).
@@ -218,6 +251,7 @@ void ffmpeg_seeds(const TempDir& tmp) {
   if (!write_ff_fixture(anim, 11, 6, true, "libwebp_anim", "yuva420p", "webp")) exit(1);
   put("ffmpeg", "anim.webp", cat({0x04}, read_file(anim)));
   png_seeds();
+  bmp_seeds();
   put("ffmpeg", "anim_kept_to_gif.webp", cat({0x4F}, read_file(anim)));
   // Three 4x4 frames with delays and a loop count, kept whole as WebP.
   const std::vector<uint8_t> gif = {

@@ -14,6 +14,7 @@
 
 #include "imgconvert.h"
 #include "safety/fixtures.h"
+#include "support/bmp_writer.h"
 #include "support/test_support.h"
 
 namespace {
@@ -70,6 +71,26 @@ FF_INPUT(avi_mjpeg420, "mjpeg", "yuvj420p", "avi", false)
 FF_INPUT(avi_mjpeg422, "mjpeg", "yuvj422p", "avi", false)
 #undef FF_INPUT
 
+// Our BMP reader's row loops: palette bits packed across bytes, RLE, 16-bit fields and an
+// icon's mask rows. The last column uses palette entry 4 (red 159) or full red.
+template <int Bpp, uint32_t Compression, BmpContainer Where>
+bool bmp_kind(const std::string& path, int w, int h) {
+  const bool palette = Bpp <= 8;
+  const BmpLayout l{40,   Bpp, Compression, {0xF800, 0x07E0, 0x001F, 0}, false, palette ? 16 : 0,
+                    Where};
+  std::vector<uint32_t> v(static_cast<size_t>(w) * h);
+  for (int y = 0; y < h; y++)
+    for (int x = 0; x < w; x++)
+      v[static_cast<size_t>(y) * w + x] =
+          x == w - 1 ? (palette ? 4 : 0xF800) : (palette ? (x / 5 + y) % 16 : x * 131 + y);
+  std::vector<uint8_t> mask(v.size());
+  for (size_t i = 0; i < mask.size(); i++) mask[i] = i % 7 == 0;
+  BmpBytes bytes = bmp_file(l, w, h, v, mask);
+  if (Where == BmpContainer::Icon) bytes = icon_file(1, {bytes});
+  write_file(path, bytes);
+  return true;
+}
+
 const InputCase kInputs[] = {
     {"jpeg420", "jpg", jpeg<JpegKind::Yuv420>},
     {"jpeg422", "jpg", jpeg<JpegKind::Yuv422>},
@@ -80,6 +101,10 @@ const InputCase kInputs[] = {
     {"pngRgba", "png", png_rgba},
     {"webp", "webp", webp_lossy},
     {"bmpRgb", "bmp", bmp_rgb},
+    {"bmpPal4", "bmp", bmp_kind<4, 0, BmpContainer::File>},
+    {"bmpRle8", "bmp", bmp_kind<8, 1, BmpContainer::File>},
+    {"bmpBitfields565", "bmp", bmp_kind<16, 3, BmpContainer::File>},
+    {"icoPal4Mask", "ico", bmp_kind<4, 0, BmpContainer::Icon>},
     {"tgaRgb", "tga", tga_rgb},
     {"tiffRgb", "tif", tiff_rgb},
     {"gif", "gif", gif_rgb8},
