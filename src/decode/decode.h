@@ -24,18 +24,26 @@ int read_input_whole(const char* path, const char* open_name, BytesPtr* data, si
 // always name `path`.
 int decode_ffmpeg(const char* path, imgbuf* img, int64_t max_pixels = kDefaultMaxPixels,
                   const char* open_name = nullptr, const ConvertOptions* opts = nullptr);
-// The "ffmpeg" route hands JPEG, WebP, TIFF and PNG, known by their first bytes whatever the name,
-// to their reference libraries (the record's engine still says "ffmpeg"). decode_jpeg decodes at a
-// reduced size when the options' resize asks for much less than the whole picture (the caller's
-// resize still gives the size asked for), and hands a 4:2:0 picture over as planes when the options
-// want them.
-enum StillKind { STILL_OTHER = 0, STILL_JPEG = 1, STILL_WEBP = 2, STILL_TIFF = 3, STILL_PNG = 4 };
+// The "ffmpeg" route hands JPEG, WebP, TIFF, PNG and OpenEXR, known by their first bytes whatever
+// the name, to their reference libraries (the record's engine still says "ffmpeg"). decode_jpeg
+// decodes at a reduced size when the options' resize asks for much less than the whole picture (the
+// caller's resize still gives the size asked for), and hands a 4:2:0 picture over as planes when
+// the options want them.
+enum StillKind {
+  STILL_OTHER = 0,
+  STILL_JPEG = 1,
+  STILL_WEBP = 2,
+  STILL_TIFF = 3,
+  STILL_PNG = 4,
+  STILL_EXR = 5
+};
 // What the first bytes of the file at `name` say it is (STILL_OTHER when unreadable).
 int sniff_still(const char* name);
 int jpeg_signature(const uint8_t* head, size_t n);
 int webp_signature(const uint8_t* head, size_t n);
 int tiff_signature(const uint8_t* head, size_t n);
 int png_signature(const uint8_t* head, size_t n);
+int exr_signature(const uint8_t* head, size_t n);
 int decode_jpeg(const char* path, imgbuf* img, int64_t max_pixels = kDefaultMaxPixels,
                 const char* open_name = nullptr, const ConvertOptions* opts = nullptr);
 int decode_webp(const char* path, imgbuf* img, int64_t max_pixels = kDefaultMaxPixels,
@@ -48,6 +56,11 @@ int decode_tiff(const char* path, imgbuf* img, int64_t max_pixels = kDefaultMaxP
 // colour profile that will not inflate within 4 MiB is dropped and the picture converts.
 int decode_png(const char* path, imgbuf* img, int64_t max_pixels = kDefaultMaxPixels,
                const char* open_name = nullptr);
+// The first part of an OpenEXR file (level 0 when tiled) through OpenEXRCore: its data
+// window, from R, G, B or from luminance (Y, with RY and BY when present), and A; linear light
+// through the sRGB curve. A deep part, or one without colour channels, is refused.
+int decode_exr(const char* path, imgbuf* img, int64_t max_pixels = kDefaultMaxPixels,
+               const char* open_name = nullptr);
 // What the probe reads of the same files through the same libraries: 1 with the declared
 // size, or 0 with the message the decode would give for a header it refuses (WebP: -1 when
 // the first 16 KiB do not hold the features and only the decode can tell).
@@ -58,6 +71,8 @@ int webp_read_header(const char* path, const char* open_name, int64_t max_pixels
 int tiff_read_header(const char* path, const char* open_name, int64_t max_pixels, int64_t* width,
                      int64_t* height, int* may_be_transparent);
 int png_read_header(const char* path, const char* open_name, int64_t max_pixels, int64_t* width,
+                    int64_t* height, int* may_be_transparent);
+int exr_read_header(const char* path, const char* open_name, int64_t max_pixels, int64_t* width,
                     int64_t* height, int* may_be_transparent);
 
 int decode_raw(const char* path, imgbuf* img, int64_t max_pixels = kDefaultMaxPixels,

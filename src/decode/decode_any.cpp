@@ -31,6 +31,7 @@ int sniff_still(const char* name) {
   if (webp_signature(head, n)) return STILL_WEBP;
   if (tiff_signature(head, n)) return STILL_TIFF;
   if (png_signature(head, n)) return STILL_PNG;
+  if (exr_signature(head, n)) return STILL_EXR;
   return STILL_OTHER;
 }
 
@@ -65,6 +66,8 @@ int decode_any(const char* path, imgbuf* img, const ConvertOptions* opts) {
       return decode_tiff(path, img, limit, name);
     case STILL_PNG:
       return decode_png(path, img, limit, name);
+    case STILL_EXR:
+      return decode_exr(path, img, limit, name);
     default:
       return decode_ffmpeg(path, img, limit, name, opts);
   }

@@ -1,0 +1,232 @@
+// OpenEXR files written here through OpenEXRCore's own encoder (and, for sub-sampled chroma,
+// block by block), each read back and compared with pixels computed from the values written.
+#include <gtest/gtest.h>
+#include <openexr.h>
+
+#include <cmath>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "core/error.h"
+#include "decode/decode.h"
+#include "describe/probe.h"
+#include "imgconvert.h"
+#include "support/test_support.h"
+
+namespace {
+
+// The linear value written for channel `c` at (x, y): multiples of 1/32 from -1/8 to 1.75,
+// exact in half, with values below 0 and above 1 to clamp; or, for the codecs that are
+// lossy on detail, a smooth ramp of 1/64 steps. Alpha stays within 0..1.
+float value(char c, int x, int y, bool smooth) {
+  if (smooth) return static_cast<float>(x + 2 * y + (c % 3) * 5) / 64;
+  if (c == 'A') return static_cast<float>((x + 2 * y) % 5) / 4;
+  return static_cast<float>((x * 7 + y * 13 + c * 29) % 61) / 32 - 0.125f;
+}
+
+// A float exact in half (as every value() is) in half's bits.
+uint16_t to_half(float v) {
+  if (v == 0) return 0;
+  int e = 0;
+  const float m = std::frexp(std::fabs(v), &e);  // |v| = m * 2^e, m in [0.5, 1)
+  const uint16_t sign = v < 0 ? 0x8000 : 0;
+  return static_cast<uint16_t>(sign | (e + 14) << 10 |
+                               (static_cast<int>(std::ldexp(m, 11)) & 0x3ff));
+}
+
+// The sRGB curve, computed here on its own as the oracle.
+int srgb8(double v) {
+  v = v < 0 ? 0 : (v > 1 ? 1 : v);
+  return static_cast<int>(
+      std::lround(255 * (v <= 0.0031308 ? 12.92 * v : 1.055 * std::pow(v, 1 / 2.4) - 0.055)));
+}
+
+struct ExrCase {
+  const char* name;
+  bool tiled;
+  exr_compression_t compression;
+  exr_pixel_type_t type;
+  const char* channels;  // letters among R, G, B, A, Y
+  int x0, y0, w, h;      // the data window
+  int tolerance;         // levels, for the lossy codecs
+  bool smooth = false;   // value()'s ramp
+};
+
+void PrintTo(const ExrCase& c, std::ostream* os) { *os << c.name; }
+
+struct ExrWriter {
+  exr_context_t ctx = nullptr;
+  ~ExrWriter() {
+    if (ctx) exr_finish(&ctx);
+  }
+};
+
+void quiet(exr_const_context_t, exr_result_t, const char*) {}
+
+// Writes the case's picture through the library's encoder; every chunk's samples come from
+// value().
+bool write_exr(const std::string& path, const ExrCase& k) {
+  ExrWriter w;
+  exr_context_initializer_t init = EXR_DEFAULT_CONTEXT_INITIALIZER;
+  init.error_handler_fn = quiet;
+  int part = 0;
+  if (exr_start_write(&w.ctx, path.c_str(), EXR_WRITE_FILE_DIRECTLY, &init) ||
+      exr_add_part(w.ctx, "picture", k.tiled ? EXR_STORAGE_TILED : EXR_STORAGE_SCANLINE, &part) ||
+      exr_initialize_required_attr_simple(w.ctx, part, k.w, k.h, k.compression))
+    return false;
+  const exr_attr_box2i_t window = {{k.x0, k.y0}, {k.x0 + k.w - 1, k.y0 + k.h - 1}};
+  if (exr_set_data_window(w.ctx, part, &window)) return false;
+  for (const char* c = k.channels; *c; c++) {
+    const char name[2] = {*c, 0};
+    if (exr_add_channel(w.ctx, part, name, k.type, EXR_PERCEPTUALLY_LOGARITHMIC, 1, 1))
+      return false;
+  }
+  const int tile = 16;
+  if (k.tiled &&
+      exr_set_tile_descriptor(w.ctx, part, tile, tile, EXR_TILE_ONE_LEVEL, EXR_TILE_ROUND_DOWN))
+    return false;
+  if (exr_write_header(w.ctx)) return false;
+  const int bytes = k.type == EXR_PIXEL_HALF ? 2 : 4;
+  exr_encode_pipeline_t enc = EXR_ENCODE_PIPELINE_INITIALIZER;
+  bool live = false;
+  std::vector<std::vector<uint8_t>> planes(8);
+  auto chunk = [&](exr_chunk_info_t& ci, int x, int y) {
+    if ((live ? exr_encoding_update(w.ctx, part, &ci, &enc)
+              : exr_encoding_initialize(w.ctx, part, &ci, &enc)) != EXR_ERR_SUCCESS)
+      return false;
+    live = true;
+    for (int i = 0; i < enc.channel_count; i++) {
+      exr_coding_channel_info_t& ch = enc.channels[i];
+      std::vector<uint8_t>& p = planes[i];
+      p.assign(static_cast<size_t>(ci.width) * ci.height * bytes, 0);
+      for (int j = 0; j < ci.height; j++)
+        for (int i2 = 0; i2 < ci.width; i2++) {
+          const float v = value(ch.channel_name[0], x + i2, y + j, k.smooth);
+          uint8_t* at = &p[(static_cast<size_t>(j) * ci.width + i2) * bytes];
+          if (k.type == EXR_PIXEL_HALF) {
+            const uint16_t h = to_half(v);
+            memcpy(at, &h, 2);
+          } else if (k.type == EXR_PIXEL_UINT) {
+            const uint32_t u = v > 0.5f ? 1 : 0;
+            memcpy(at, &u, 4);
+          } else {
+            memcpy(at, &v, 4);
+          }
+        }
+      ch.user_data_type = static_cast<uint16_t>(k.type);
+      ch.user_bytes_per_element = static_cast<int16_t>(bytes);
+      ch.user_pixel_stride = bytes;
+      ch.user_line_stride = bytes * ci.width;
+      ch.encode_from_ptr = p.data();
+    }
+    return exr_encoding_choose_default_routines(w.ctx, part, &enc) == EXR_ERR_SUCCESS &&
+           exr_encoding_run(w.ctx, part, &enc) == EXR_ERR_SUCCESS;
+  };
+  bool ok = true;
+  if (!k.tiled) {
+    int lines = 0;
+    exr_get_scanlines_per_chunk(w.ctx, part, &lines);
+    for (int y = k.y0; ok && y < k.y0 + k.h; y += lines) {
+      exr_chunk_info_t ci;
+      ok = exr_write_scanline_chunk_info(w.ctx, part, y, &ci) == EXR_ERR_SUCCESS &&
+           chunk(ci, k.x0, y);
+    }
+  } else {
+    for (int ty = 0; ok && ty * tile < k.h; ty++)
+      for (int tx = 0; ok && tx * tile < k.w; tx++) {
+        exr_chunk_info_t ci;
+        ok = exr_write_tile_chunk_info(w.ctx, part, tx, ty, 0, 0, &ci) == EXR_ERR_SUCCESS &&
+             chunk(ci, k.x0 + tx * tile, k.y0 + ty * tile);
+      }
+  }
+  if (live) exr_encoding_destroy(w.ctx, &enc);
+  return ok;
+}
+
+// The expected RGBA of the case's pixel (x, y), as the picture's own coordinates.
+void expected(const ExrCase& k, int x, int y, int out[4]) {
+  const std::string ch = k.channels;
+  auto v = [&](char c) {
+    const float f = value(c, x, y, k.smooth);
+    return k.type == EXR_PIXEL_UINT ? (f > 0.5f ? 1.0f : 0.0f) : f;
+  };
+  const bool grey = ch.find('Y') != std::string::npos;
+  for (int c = 0; c < 3; c++) {
+    const char name = grey ? 'Y' : "RGB"[c];
+    out[c] = ch.find(name) != std::string::npos ? srgb8(v(name)) : 0;
+  }
+  out[3] = ch.find('A') != std::string::npos
+               ? static_cast<int>(std::lround(std::fmin(std::fmax(v('A'), 0.0f), 1.0f) * 255))
+               : 255;
+}
+
+std::string probe_text(const std::string& path, bool full) {
+  const char* json = nullptr;
+  const int ok =
+      full ? probe_by_decoding(path.c_str(), &json) : imgconvert_probe(path.c_str(), &json);
+  EXPECT_EQ(ok, 1) << path << ": " << imgconvert_last_error();
+  return json ? json : "";
+}
+
+class ExrKinds : public ::testing::TestWithParam<ExrCase> {};
+
+TEST_P(ExrKinds, PixelsOfTheDataWindowAlphaAndProbeAgree) {
+  const ExrCase& k = GetParam();
+  TempDir dir;
+  const std::string path = dir.file(std::string(k.name) + ".exr");
+  ASSERT_TRUE(write_exr(path, k));
+  Img img;
+  ASSERT_EQ(decode_any(path.c_str(), &img), 1) << imgconvert_last_error();
+  ASSERT_EQ(img.width, k.w);
+  ASSERT_EQ(img.height, k.h);
+  bool transparent = false;
+  int want[4];
+  for (int y = 0; y < k.h; y++)
+    for (int x = 0; x < k.w; x++) {
+      expected(k, k.x0 + x, k.y0 + y, want);
+      transparent |= want[3] != 255;
+    }
+  ASSERT_EQ(img.has_alpha != 0, transparent);
+  const int bpp = transparent ? 4 : 3;
+  int wrong = 0;
+  for (int y = 0; y < k.h; y++)
+    for (int x = 0; x < k.w; x++) {
+      expected(k, k.x0 + x, k.y0 + y, want);
+      const uint8_t* got = img.pixels + (static_cast<size_t>(y) * k.w + x) * bpp;
+      for (int c = 0; c < bpp; c++)
+        if (std::abs(got[c] - want[c]) > k.tolerance && wrong++ < 3)
+          ADD_FAILURE() << "pixel " << x << "," << y << " channel " << c << ": " << int(got[c])
+                        << " != " << want[c];
+    }
+  EXPECT_EQ(probe_text(path, false), probe_text(path, true));
+}
+
+// B44 is lossy on half samples (each 4x4 block as 6-bit steps from one value), so it gets a
+// smooth picture; PXR24 keeps 24 of a float's 32 bits.
+INSTANTIATE_TEST_SUITE_P(
+    Layouts, ExrKinds,
+    ::testing::Values(
+        ExrCase{"noneHalfRgba", false, EXR_COMPRESSION_NONE, EXR_PIXEL_HALF, "RGBA", 0, 0, 13, 7,
+                1},
+        ExrCase{"zipFloatRgb", false, EXR_COMPRESSION_ZIP, EXR_PIXEL_FLOAT, "RGB", 0, 0, 37, 21, 1},
+        ExrCase{"zipsHalfY", false, EXR_COMPRESSION_ZIPS, EXR_PIXEL_HALF, "Y", 0, 0, 9, 5, 1},
+        ExrCase{"rleHalfYa", false, EXR_COMPRESSION_RLE, EXR_PIXEL_HALF, "YA", 0, 0, 11, 6, 1},
+        ExrCase{"pizHalfRgbOddWindow", false, EXR_COMPRESSION_PIZ, EXR_PIXEL_HALF, "RGB", -7, 5, 41,
+                37, 1},
+        ExrCase{"pxr24FloatRgba", false, EXR_COMPRESSION_PXR24, EXR_PIXEL_FLOAT, "RGBA", 3, -2, 19,
+                17, 1},
+        ExrCase{"b44HalfRgb", false, EXR_COMPRESSION_B44, EXR_PIXEL_HALF, "RGB", 0, 0, 22, 35, 6,
+                true},
+        ExrCase{"b44aHalfRgba", false, EXR_COMPRESSION_B44A, EXR_PIXEL_HALF, "RGBA", 1, 1, 17, 9, 3,
+                true},
+        ExrCase{"uintGreenOnly", false, EXR_COMPRESSION_ZIP, EXR_PIXEL_UINT, "G", 0, 0, 8, 8, 0},
+        ExrCase{"tiledZipHalfRgba", true, EXR_COMPRESSION_ZIP, EXR_PIXEL_HALF, "RGBA", 0, 0, 40, 23,
+                1},
+        ExrCase{"tiledPizFloatYOddWindow", true, EXR_COMPRESSION_PIZ, EXR_PIXEL_FLOAT, "Y", 5, -9,
+                33, 17, 1},
+        ExrCase{"tiledNoneHalfRb", true, EXR_COMPRESSION_NONE, EXR_PIXEL_HALF, "RB", 0, 0, 16, 16,
+                1}),
+    [](const ::testing::TestParamInfo<ExrCase>& i) { return std::string(i.param.name); });
+
+}  // namespace
