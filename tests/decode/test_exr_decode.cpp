@@ -12,28 +12,10 @@
 #include "decode/decode.h"
 #include "describe/probe.h"
 #include "imgconvert.h"
+#include "support/exr_writer.h"
 #include "support/test_support.h"
 
 namespace {
-
-// The linear value written for channel `c` at (x, y): multiples of 1/32 from -1/8 to 1.75,
-// exact in half, with values below 0 and above 1 to clamp; or, for the codecs that are
-// lossy on detail, a smooth ramp of 1/64 steps. Alpha stays within 0..1.
-float value(char c, int x, int y, bool smooth) {
-  if (smooth) return static_cast<float>(x + 2 * y + (c % 3) * 5) / 64;
-  if (c == 'A') return static_cast<float>((x + 2 * y) % 5) / 4;
-  return static_cast<float>((x * 7 + y * 13 + c * 29) % 61) / 32 - 0.125f;
-}
-
-// A float exact in half (as every value() is) in half's bits.
-uint16_t to_half(float v) {
-  if (v == 0) return 0;
-  int e = 0;
-  const float m = std::frexp(std::fabs(v), &e);  // |v| = m * 2^e, m in [0.5, 1)
-  const uint16_t sign = v < 0 ? 0x8000 : 0;
-  return static_cast<uint16_t>(sign | (e + 14) << 10 |
-                               (static_cast<int>(std::ldexp(m, 11)) & 0x3ff));
-}
 
 // The sRGB curve, computed here on its own as the oracle.
 int srgb8(double v) {
@@ -44,111 +26,17 @@ int srgb8(double v) {
 
 struct ExrCase {
   const char* name;
-  bool tiled;
-  exr_compression_t compression;
-  exr_pixel_type_t type;
-  const char* channels;  // letters among R, G, B, A, Y
-  int x0, y0, w, h;      // the data window
-  int tolerance;         // levels, for the lossy codecs
-  bool smooth = false;   // value()'s ramp
+  ExrLayout layout;
+  int tolerance;  // levels, for the lossy codecs
 };
 
 void PrintTo(const ExrCase& c, std::ostream* os) { *os << c.name; }
 
-struct ExrWriter {
-  exr_context_t ctx = nullptr;
-  ~ExrWriter() {
-    if (ctx) exr_finish(&ctx);
-  }
-};
-
-void quiet(exr_const_context_t, exr_result_t, const char*) {}
-
-// Writes the case's picture through the library's encoder; every chunk's samples come from
-// value().
-bool write_exr(const std::string& path, const ExrCase& k) {
-  ExrWriter w;
-  exr_context_initializer_t init = EXR_DEFAULT_CONTEXT_INITIALIZER;
-  init.error_handler_fn = quiet;
-  int part = 0;
-  if (exr_start_write(&w.ctx, path.c_str(), EXR_WRITE_FILE_DIRECTLY, &init) ||
-      exr_add_part(w.ctx, "picture", k.tiled ? EXR_STORAGE_TILED : EXR_STORAGE_SCANLINE, &part) ||
-      exr_initialize_required_attr_simple(w.ctx, part, k.w, k.h, k.compression))
-    return false;
-  const exr_attr_box2i_t window = {{k.x0, k.y0}, {k.x0 + k.w - 1, k.y0 + k.h - 1}};
-  if (exr_set_data_window(w.ctx, part, &window)) return false;
-  for (const char* c = k.channels; *c; c++) {
-    const char name[2] = {*c, 0};
-    if (exr_add_channel(w.ctx, part, name, k.type, EXR_PERCEPTUALLY_LOGARITHMIC, 1, 1))
-      return false;
-  }
-  const int tile = 16;
-  if (k.tiled &&
-      exr_set_tile_descriptor(w.ctx, part, tile, tile, EXR_TILE_ONE_LEVEL, EXR_TILE_ROUND_DOWN))
-    return false;
-  if (exr_write_header(w.ctx)) return false;
-  const int bytes = k.type == EXR_PIXEL_HALF ? 2 : 4;
-  exr_encode_pipeline_t enc = EXR_ENCODE_PIPELINE_INITIALIZER;
-  bool live = false;
-  std::vector<std::vector<uint8_t>> planes(8);
-  auto chunk = [&](exr_chunk_info_t& ci, int x, int y) {
-    if ((live ? exr_encoding_update(w.ctx, part, &ci, &enc)
-              : exr_encoding_initialize(w.ctx, part, &ci, &enc)) != EXR_ERR_SUCCESS)
-      return false;
-    live = true;
-    for (int i = 0; i < enc.channel_count; i++) {
-      exr_coding_channel_info_t& ch = enc.channels[i];
-      std::vector<uint8_t>& p = planes[i];
-      p.assign(static_cast<size_t>(ci.width) * ci.height * bytes, 0);
-      for (int j = 0; j < ci.height; j++)
-        for (int i2 = 0; i2 < ci.width; i2++) {
-          const float v = value(ch.channel_name[0], x + i2, y + j, k.smooth);
-          uint8_t* at = &p[(static_cast<size_t>(j) * ci.width + i2) * bytes];
-          if (k.type == EXR_PIXEL_HALF) {
-            const uint16_t h = to_half(v);
-            memcpy(at, &h, 2);
-          } else if (k.type == EXR_PIXEL_UINT) {
-            const uint32_t u = v > 0.5f ? 1 : 0;
-            memcpy(at, &u, 4);
-          } else {
-            memcpy(at, &v, 4);
-          }
-        }
-      ch.user_data_type = static_cast<uint16_t>(k.type);
-      ch.user_bytes_per_element = static_cast<int16_t>(bytes);
-      ch.user_pixel_stride = bytes;
-      ch.user_line_stride = bytes * ci.width;
-      ch.encode_from_ptr = p.data();
-    }
-    return exr_encoding_choose_default_routines(w.ctx, part, &enc) == EXR_ERR_SUCCESS &&
-           exr_encoding_run(w.ctx, part, &enc) == EXR_ERR_SUCCESS;
-  };
-  bool ok = true;
-  if (!k.tiled) {
-    int lines = 0;
-    exr_get_scanlines_per_chunk(w.ctx, part, &lines);
-    for (int y = k.y0; ok && y < k.y0 + k.h; y += lines) {
-      exr_chunk_info_t ci;
-      ok = exr_write_scanline_chunk_info(w.ctx, part, y, &ci) == EXR_ERR_SUCCESS &&
-           chunk(ci, k.x0, y);
-    }
-  } else {
-    for (int ty = 0; ok && ty * tile < k.h; ty++)
-      for (int tx = 0; ok && tx * tile < k.w; tx++) {
-        exr_chunk_info_t ci;
-        ok = exr_write_tile_chunk_info(w.ctx, part, tx, ty, 0, 0, &ci) == EXR_ERR_SUCCESS &&
-             chunk(ci, k.x0 + tx * tile, k.y0 + ty * tile);
-      }
-  }
-  if (live) exr_encoding_destroy(w.ctx, &enc);
-  return ok;
-}
-
 // The expected RGBA of the case's pixel (x, y), as the picture's own coordinates.
-void expected(const ExrCase& k, int x, int y, int out[4]) {
+void expected(const ExrLayout& k, int x, int y, int out[4]) {
   const std::string ch = k.channels;
   auto v = [&](char c) {
-    const float f = value(c, x, y, k.smooth);
+    const float f = exr_value(c, x, y, k.smooth);
     return k.type == EXR_PIXEL_UINT ? (f > 0.5f ? 1.0f : 0.0f) : f;
   };
   const bool grey = ch.find('Y') != std::string::npos;
@@ -172,9 +60,9 @@ std::string probe_text(const std::string& path, bool full) {
 class ExrKinds : public ::testing::TestWithParam<ExrCase> {};
 
 TEST_P(ExrKinds, PixelsOfTheDataWindowAlphaAndProbeAgree) {
-  const ExrCase& k = GetParam();
+  const ExrLayout& k = GetParam().layout;
   TempDir dir;
-  const std::string path = dir.file(std::string(k.name) + ".exr");
+  const std::string path = dir.file(std::string(GetParam().name) + ".exr");
   ASSERT_TRUE(write_exr(path, k));
   Img img;
   ASSERT_EQ(decode_any(path.c_str(), &img), 1) << imgconvert_last_error();
@@ -195,7 +83,7 @@ TEST_P(ExrKinds, PixelsOfTheDataWindowAlphaAndProbeAgree) {
       expected(k, k.x0 + x, k.y0 + y, want);
       const uint8_t* got = img.pixels + (static_cast<size_t>(y) * k.w + x) * bpp;
       for (int c = 0; c < bpp; c++)
-        if (std::abs(got[c] - want[c]) > k.tolerance && wrong++ < 3)
+        if (std::abs(got[c] - want[c]) > GetParam().tolerance && wrong++ < 3)
           ADD_FAILURE() << "pixel " << x << "," << y << " channel " << c << ": " << int(got[c])
                         << " != " << want[c];
     }
@@ -207,25 +95,33 @@ TEST_P(ExrKinds, PixelsOfTheDataWindowAlphaAndProbeAgree) {
 INSTANTIATE_TEST_SUITE_P(
     Layouts, ExrKinds,
     ::testing::Values(
-        ExrCase{"noneHalfRgba", false, EXR_COMPRESSION_NONE, EXR_PIXEL_HALF, "RGBA", 0, 0, 13, 7,
+        ExrCase{
+            "noneHalfRgba", {false, EXR_COMPRESSION_NONE, EXR_PIXEL_HALF, "RGBA", 0, 0, 13, 7}, 1},
+        ExrCase{
+            "zipFloatRgb", {false, EXR_COMPRESSION_ZIP, EXR_PIXEL_FLOAT, "RGB", 0, 0, 37, 21}, 1},
+        ExrCase{"zipsHalfY", {false, EXR_COMPRESSION_ZIPS, EXR_PIXEL_HALF, "Y", 0, 0, 9, 5}, 1},
+        ExrCase{"rleHalfYa", {false, EXR_COMPRESSION_RLE, EXR_PIXEL_HALF, "YA", 0, 0, 11, 6}, 1},
+        ExrCase{"pizHalfRgbOddWindow",
+                {false, EXR_COMPRESSION_PIZ, EXR_PIXEL_HALF, "RGB", -7, 5, 41, 37},
                 1},
-        ExrCase{"zipFloatRgb", false, EXR_COMPRESSION_ZIP, EXR_PIXEL_FLOAT, "RGB", 0, 0, 37, 21, 1},
-        ExrCase{"zipsHalfY", false, EXR_COMPRESSION_ZIPS, EXR_PIXEL_HALF, "Y", 0, 0, 9, 5, 1},
-        ExrCase{"rleHalfYa", false, EXR_COMPRESSION_RLE, EXR_PIXEL_HALF, "YA", 0, 0, 11, 6, 1},
-        ExrCase{"pizHalfRgbOddWindow", false, EXR_COMPRESSION_PIZ, EXR_PIXEL_HALF, "RGB", -7, 5, 41,
-                37, 1},
-        ExrCase{"pxr24FloatRgba", false, EXR_COMPRESSION_PXR24, EXR_PIXEL_FLOAT, "RGBA", 3, -2, 19,
-                17, 1},
-        ExrCase{"b44HalfRgb", false, EXR_COMPRESSION_B44, EXR_PIXEL_HALF, "RGB", 0, 0, 22, 35, 6,
-                true},
-        ExrCase{"b44aHalfRgba", false, EXR_COMPRESSION_B44A, EXR_PIXEL_HALF, "RGBA", 1, 1, 17, 9, 3,
-                true},
-        ExrCase{"uintGreenOnly", false, EXR_COMPRESSION_ZIP, EXR_PIXEL_UINT, "G", 0, 0, 8, 8, 0},
-        ExrCase{"tiledZipHalfRgba", true, EXR_COMPRESSION_ZIP, EXR_PIXEL_HALF, "RGBA", 0, 0, 40, 23,
+        ExrCase{"pxr24FloatRgba",
+                {false, EXR_COMPRESSION_PXR24, EXR_PIXEL_FLOAT, "RGBA", 3, -2, 19, 17},
                 1},
-        ExrCase{"tiledPizFloatYOddWindow", true, EXR_COMPRESSION_PIZ, EXR_PIXEL_FLOAT, "Y", 5, -9,
-                33, 17, 1},
-        ExrCase{"tiledNoneHalfRb", true, EXR_COMPRESSION_NONE, EXR_PIXEL_HALF, "RB", 0, 0, 16, 16,
+        ExrCase{"b44HalfRgb",
+                {false, EXR_COMPRESSION_B44, EXR_PIXEL_HALF, "RGB", 0, 0, 22, 35, true},
+                6},
+        ExrCase{"b44aHalfRgba",
+                {false, EXR_COMPRESSION_B44A, EXR_PIXEL_HALF, "RGBA", 1, 1, 17, 9, true},
+                6},
+        ExrCase{"uintGreenOnly", {false, EXR_COMPRESSION_ZIP, EXR_PIXEL_UINT, "G", 0, 0, 8, 8}, 0},
+        ExrCase{"tiledZipHalfRgba",
+                {true, EXR_COMPRESSION_ZIP, EXR_PIXEL_HALF, "RGBA", 0, 0, 40, 23},
+                1},
+        ExrCase{"tiledPizFloatYOddWindow",
+                {true, EXR_COMPRESSION_PIZ, EXR_PIXEL_FLOAT, "Y", 5, -9, 33, 17},
+                1},
+        ExrCase{"tiledNoneHalfRb",
+                {true, EXR_COMPRESSION_NONE, EXR_PIXEL_HALF, "RB", 0, 0, 16, 16},
                 1}),
     [](const ::testing::TestParamInfo<ExrCase>& i) { return std::string(i.param.name); });
 
@@ -243,7 +139,7 @@ TEST(ExrLuminance, ChromaBecomesRgbAndNoChromaStaysGrey) {
     {
       ExrWriter wr;
       exr_context_initializer_t init = EXR_DEFAULT_CONTEXT_INITIALIZER;
-      init.error_handler_fn = quiet;
+      init.error_handler_fn = exr_quiet;
       int part = 0;
       ASSERT_EQ(exr_start_write(&wr.ctx, path.c_str(), EXR_WRITE_FILE_DIRECTLY, &init), 0);
       ASSERT_EQ(exr_add_part(wr.ctx, "picture", EXR_STORAGE_SCANLINE, &part), 0);
@@ -257,10 +153,10 @@ TEST(ExrLuminance, ChromaBecomesRgbAndNoChromaStaysGrey) {
       for (int y = 0; y < h; y++) {
         std::vector<uint16_t> line;
         if (y % 2 == 0) {
-          line.insert(line.end(), w / 2, to_half(by));
-          line.insert(line.end(), w / 2, to_half(ry));
+          line.insert(line.end(), w / 2, exr_half(by));
+          line.insert(line.end(), w / 2, exr_half(ry));
         }
-        for (int x = 0; x < w; x++) line.push_back(to_half(value('Y', x, y, true)));
+        for (int x = 0; x < w; x++) line.push_back(exr_half(exr_value('Y', x, y, true)));
         ASSERT_EQ(exr_write_scanline_chunk(wr.ctx, part, y, line.data(), line.size() * 2), 0);
       }
     }
@@ -270,7 +166,7 @@ TEST(ExrLuminance, ChromaBecomesRgbAndNoChromaStaysGrey) {
     ASSERT_EQ(img.has_alpha, 0);
     for (int y = 0; y < h; y++)
       for (int x = 0; x < w; x++) {
-        const double luma = value('Y', x, y, true);
+        const double luma = exr_value('Y', x, y, true);
         const double r = (ry + 1) * luma, b = (by + 1) * luma;
         const double g = (luma - 0.2126 * r - 0.0722 * b) / 0.7152;
         const uint8_t* px = img.pixels + (static_cast<size_t>(y) * w + x) * 3;
@@ -298,7 +194,7 @@ std::vector<uint8_t> header_only(exr_storage_t storage, int w, int h, const char
   std::vector<uint8_t> bytes;
   ExrWriter wr;
   exr_context_initializer_t init = EXR_DEFAULT_CONTEXT_INITIALIZER;
-  init.error_handler_fn = quiet;
+  init.error_handler_fn = exr_quiet;
   init.user_data = &bytes;
   init.write_fn = to_memory;
   int part = 0;
@@ -316,7 +212,7 @@ std::vector<uint8_t> header_only(exr_storage_t storage, int w, int h, const char
 // from the header, before the picture is allocated).
 TEST(ExrRefusals, CleanFailureWithTheSameMessageOnBothRoutes) {
   TempDir dir;
-  const ExrCase rgb{"rgb", false, EXR_COMPRESSION_ZIP, EXR_PIXEL_FLOAT, "RGB", 0, 0, 37, 21, 1};
+  const ExrLayout rgb{false, EXR_COMPRESSION_ZIP, EXR_PIXEL_FLOAT, "RGB", 0, 0, 37, 21};
   const std::string good = dir.file("good.exr");
   ASSERT_TRUE(write_exr(good, rgb));
   const std::vector<uint8_t> bytes = read_file(good);

@@ -13,6 +13,7 @@
 #include "describe/heif_fixture.h"
 #include "safety/fixtures.h"
 #include "support/dng_writer.h"
+#include "support/exr_writer.h"
 #include "support/png_writer.h"
 #include "support/test_support.h"
 
@@ -213,6 +214,25 @@ void ffmpeg_seeds(const TempDir& tmp) {
       0x00, 0x00, 0x2c, 0x00, 0x00, 0x00, 0x00, 0x04, 0x00, 0x04, 0x00, 0x00, 0x02, 0x0a,
       0x94, 0x28, 0x51, 0xa2, 0x44, 0x89, 0x12, 0x25, 0x4a, 0x05, 0x00, 0x3b};
   put("ffmpeg", "anim_kept.gif", cat({0x0C}, gif));
+  // OpenEXR, found by its content under any of the inputs' names: scanline and tiled, a
+  // shifted data window, half, float and uint samples, the codecs with their own decoders.
+  const struct {
+    const char* name;
+    ExrLayout layout;
+    uint8_t pick;
+  } exrs[] = {
+      {"rgba_zip.exr", {false, EXR_COMPRESSION_ZIP, EXR_PIXEL_HALF, "RGBA", 0, 0, 11, 6}, 0x00},
+      {"y_tiled_piz.exr", {true, EXR_COMPRESSION_PIZ, EXR_PIXEL_FLOAT, "Y", 2, -3, 11, 6}, 0x13},
+      {"rgb_b44.exr", {false, EXR_COMPRESSION_B44, EXR_PIXEL_HALF, "RGB", 0, 0, 11, 6, true}, 0x80},
+      {"ga_pxr24_uint.exr",
+       {false, EXR_COMPRESSION_PXR24, EXR_PIXEL_UINT, "AG", 0, 0, 11, 6},
+       0x25},
+  };
+  for (const auto& e : exrs) {
+    const std::string path = tmp.file(e.name);
+    if (!write_exr(path, e.layout)) exit(1);
+    put("ffmpeg", e.name, cat({e.pick}, read_file(path)));
+  }
   // Texts that name the FIFOs the target puts beside the input.
   put("ffmpeg", "playlist_as.png",
       std::string(1, '\0') +
