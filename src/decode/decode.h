@@ -63,7 +63,8 @@ int decode_exr(const char* path, imgbuf* img, int64_t max_pixels = kDefaultMaxPi
                const char* open_name = nullptr);
 // What the probe reads of the same files through the same libraries: 1 with the declared
 // size, or 0 with the message the decode would give for a header it refuses (WebP: -1 when
-// the first 16 KiB do not hold the features and only the decode can tell).
+// the first 16 KiB do not hold the features and only the decode can tell; OpenEXR: -1 for
+// DWAA and DWAB, which FFmpeg decodes to a size of its own choosing).
 int jpeg_read_size(const char* path, const char* open_name, int64_t max_pixels, int64_t* width,
                    int64_t* height);
 int webp_read_header(const char* path, const char* open_name, int64_t max_pixels, int64_t* width,
