@@ -24,19 +24,19 @@ int read_input_whole(const char* path, const char* open_name, BytesPtr* data, si
 // always name `path`.
 int decode_ffmpeg(const char* path, imgbuf* img, int64_t max_pixels = kDefaultMaxPixels,
                   const char* open_name = nullptr, const ConvertOptions* opts = nullptr);
-// The "ffmpeg" route hands JPEG, WebP, TIFF and PNG, known by their first bytes whatever the name,
-// to their reference libraries (the record's engine still says "ffmpeg"). decode_jpeg decodes at a
-// reduced size when the options' resize asks for much less than the whole picture (the caller's
-// resize still gives the size asked for), and hands a 4:2:0 picture over as planes when the options
-// want them.
-// BMP, bare DIBs, ICO and CUR go to our own reader (decode_bmp).
+// The "ffmpeg" route hands JPEG, WebP, TIFF, PNG and OpenEXR, known by their first bytes whatever
+// the name, to their reference libraries (the record's engine still says "ffmpeg"). decode_jpeg
+// decodes at a reduced size when the options' resize asks for much less than the whole picture (the
+// caller's resize still gives the size asked for), and hands a 4:2:0 picture over as planes when
+// the options want them. BMP, bare DIBs, ICO and CUR go to our own reader (decode_bmp).
 enum StillKind {
   STILL_OTHER = 0,
   STILL_JPEG = 1,
   STILL_WEBP = 2,
   STILL_TIFF = 3,
   STILL_PNG = 4,
-  STILL_BMP = 5
+  STILL_BMP = 5,
+  STILL_EXR = 6
 };
 // What the first bytes of the file at `name` say it is (STILL_OTHER when unreadable).
 int sniff_still(const char* name);
@@ -47,6 +47,7 @@ int png_signature(const uint8_t* head, size_t n);
 // "BM" with an info header, an icon or cursor directory, or a plausible bare info header
 // (needs 32 bytes of head to judge all three).
 int bmp_signature(const uint8_t* head, size_t n);
+int exr_signature(const uint8_t* head, size_t n);
 int decode_jpeg(const char* path, imgbuf* img, int64_t max_pixels = kDefaultMaxPixels,
                 const char* open_name = nullptr, const ConvertOptions* opts = nullptr);
 int decode_webp(const char* path, imgbuf* img, int64_t max_pixels = kDefaultMaxPixels,
@@ -66,9 +67,15 @@ int decode_png_at(const char* path, FILE* f, int64_t at, imgbuf* img, int64_t ma
 // a file cut short and offsets or sizes past its end are refused.
 int decode_bmp(const char* path, imgbuf* img, int64_t max_pixels = kDefaultMaxPixels,
                const char* open_name = nullptr);
+// The first part of an OpenEXR file (level 0 when tiled) through OpenEXRCore: its data
+// window, from R, G, B or from luminance (Y, with RY and BY when present), and A; linear light
+// through the sRGB curve. A deep part, or one without colour channels, is refused.
+int decode_exr(const char* path, imgbuf* img, int64_t max_pixels = kDefaultMaxPixels,
+               const char* open_name = nullptr);
 // What the probe reads of the same files through the same libraries: 1 with the declared
 // size, or 0 with the message the decode would give for a header it refuses (WebP: -1 when
-// the first 16 KiB do not hold the features and only the decode can tell).
+// the first 16 KiB do not hold the features and only the decode can tell; OpenEXR: -1 for
+// DWAA and DWAB, which FFmpeg decodes to a size of its own choosing).
 int jpeg_read_size(const char* path, const char* open_name, int64_t max_pixels, int64_t* width,
                    int64_t* height);
 int webp_read_header(const char* path, const char* open_name, int64_t max_pixels, int64_t* width,
@@ -88,6 +95,8 @@ int bmp_read_header(const char* path, const char* open_name, int64_t max_pixels,
 int decode_gif_without_palette(const char* path, imgbuf* img,
                                int64_t max_pixels = kDefaultMaxPixels,
                                const char* open_name = nullptr);
+int exr_read_header(const char* path, const char* open_name, int64_t max_pixels, int64_t* width,
+                    int64_t* height, int* may_be_transparent);
 
 int decode_raw(const char* path, imgbuf* img, int64_t max_pixels = kDefaultMaxPixels,
                const char* open_name = nullptr);

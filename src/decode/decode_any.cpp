@@ -32,6 +32,7 @@ int sniff_still(const char* name) {
   if (tiff_signature(head, n)) return STILL_TIFF;
   if (png_signature(head, n)) return STILL_PNG;
   if (bmp_signature(head, n)) return STILL_BMP;
+  if (exr_signature(head, n)) return STILL_EXR;
   return STILL_OTHER;
 }
 
@@ -68,6 +69,8 @@ int decode_any(const char* path, imgbuf* img, const ConvertOptions* opts) {
       return decode_png(path, img, limit, name);
     case STILL_BMP:
       return decode_bmp(path, img, limit, name);
+    case STILL_EXR:
+      return decode_exr(path, img, limit, name);
     default:
       break;
   }

@@ -12,6 +12,7 @@ extern "C" {
 
 #include "core/error.h"
 #include "core/ffmpeg_util.h"
+#include "core/linear_light.h"
 #include "core/path.h"
 #include "decode/decode.h"
 #include "encode/metadata.h"
@@ -200,26 +201,6 @@ int first_frame(AVFormatContext* fmt, AVCodecContext* dec, int stream, AVFrame* 
   return 0;
 }
 
-// Linear light in 1/65535 steps to the sRGB curve, 8-bit. Built once; a pow per sample
-// would dominate the decode of a large picture.
-const uint8_t* srgb_table() {
-  static const uint8_t* table = [] {
-    static uint8_t t[65536];
-    for (int i = 0; i < 65536; i++) {
-      const double c = i / 65535.0;
-      const double v = c <= 0.0031308 ? 12.92 * c : 1.055 * pow(c, 1 / 2.4) - 0.055;
-      t[i] = static_cast<uint8_t>(lround(v * 255));
-    }
-    return t;
-  }();
-  return table;
-}
-
-// A float sample clamped to 0..1 (NaN as 0) in 1/65535 steps.
-int unit_index(float v) {
-  return v > 0 ? (v < 1 ? static_cast<int>(v * 65535.0f + 0.5f) : 65535) : 0;
-}
-
 bool float_planes(const AVFrame* f) {
   return f->format == AV_PIX_FMT_GBRPF32 || f->format == AV_PIX_FMT_GBRAPF32 ||
          f->format == AV_PIX_FMT_GRAYF32;
@@ -248,8 +229,7 @@ int linear_to_record(const AVFrame* src, imgbuf* img, bool* blank) {
       for (int c = 0; c < bpp; c++) {
         const float v = row[c][x];
         zero = zero && v == 0;
-        *out++ = c < 3 ? curve[unit_index(v)]
-                       : static_cast<uint8_t>((unit_index(v) * 255 + 32767) / 65535);
+        *out++ = c < 3 ? linear_to_srgb8(curve, v) : unit_to_byte(v);
       }
     }
   }

@@ -149,9 +149,9 @@ struct FileHeader {
   int kind;  // StillKind
 };
 
-// The header of a file by content, as the decode chooses its reader: JPEG, WebP, TIFF and PNG
-// through their libraries, BMP and icons through ours (a header they refuse fails the probe
-// with the decode's message),
+// The header of a file by content, as the decode chooses its reader: JPEG, WebP, TIFF, PNG and
+// OpenEXR through their libraries, BMP and icons through ours (a header they refuse fails the
+// probe with the decode's message),
 // anything else through FFmpeg's decoder with frames discarded. Returns 1 when
 // known, 0 when the probe fails (message set), -1 when only a full decode can tell.
 int read_header(const char* in, const char* name, FileHeader* h) {
@@ -185,6 +185,13 @@ int read_header(const char* in, const char* name, FileHeader* h) {
       int transparent = 0;
       const int r =
           bmp_read_header(in, name, kDefaultMaxPixels, &h->width, &h->height, &transparent);
+      h->may_be_transparent = transparent != 0;
+      return r;
+    }
+    case STILL_EXR: {
+      int transparent = 0;
+      const int r =
+          exr_read_header(in, name, kDefaultMaxPixels, &h->width, &h->height, &transparent);
       h->may_be_transparent = transparent != 0;
       return r;
     }

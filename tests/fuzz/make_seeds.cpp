@@ -16,6 +16,7 @@
 #include "safety/fixtures.h"
 #include "support/bmp_writer.h"
 #include "support/dng_writer.h"
+#include "support/exr_writer.h"
 #include "support/png_writer.h"
 #include "support/test_support.h"
 
@@ -271,6 +272,25 @@ void ffmpeg_seeds(const TempDir& tmp) {
                                          0,   0,   0,   0x2C, 0,   0,    0,    0, 2,   0,
                                          1,   0,   0,   2,    2,   0x8C, 0x0A, 0, 0x3B};
   put("ffmpeg", "no_table.gif", cat({0x01}, no_table));
+  // OpenEXR, found by its content under any of the inputs' names: scanline and tiled, a
+  // shifted data window, half, float and uint samples, the codecs with their own decoders.
+  const struct {
+    const char* name;
+    ExrLayout layout;
+    uint8_t pick;
+  } exrs[] = {
+      {"rgba_zip.exr", {false, EXR_COMPRESSION_ZIP, EXR_PIXEL_HALF, "RGBA", 0, 0, 11, 6}, 0x00},
+      {"y_tiled_piz.exr", {true, EXR_COMPRESSION_PIZ, EXR_PIXEL_FLOAT, "Y", 2, -3, 11, 6}, 0x13},
+      {"rgb_b44.exr", {false, EXR_COMPRESSION_B44, EXR_PIXEL_HALF, "RGB", 0, 0, 11, 6, true}, 0x80},
+      {"ga_pxr24_uint.exr",
+       {false, EXR_COMPRESSION_PXR24, EXR_PIXEL_UINT, "AG", 0, 0, 11, 6},
+       0x25},
+  };
+  for (const auto& e : exrs) {
+    const std::string path = tmp.file(e.name);
+    if (!write_exr(path, e.layout)) exit(1);
+    put("ffmpeg", e.name, cat({e.pick}, read_file(path)));
+  }
   // Texts that name the FIFOs the target puts beside the input.
   put("ffmpeg", "playlist_as.png",
       std::string(1, '\0') +
