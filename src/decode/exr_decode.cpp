@@ -10,14 +10,20 @@
 // luminance file) out of place and past the buffer they are given, and follow the pointer of
 // a channel left out, so they are not used.
 //
-// DWAA and DWAB: this version of the library has no decoder for them (later ones do), so
-// those files go to FFmpeg's reader, as they did before.
+// DWAA and DWAB: this version of the core has no decoder for them (later ones do), so those
+// files go to OpenEXR's C++ library through its RGBA interface, as does a single-part flat file
+// whose header the core refuses where the C++ library reads it (a stray "type" attribute);
+// their size is judged from the header's data window, read here, before the library is called.
+// A build without the C++ library (Windows) refuses both.
 //
 // The header read and the pixel read share one context, so the size the probe is told is the
 // size that is decoded. The library reports through the context's handler, which writes to
 // our log only; any failure it reports fails the decode, so a chunk it could not read never
 // passes as part of the picture.
 #include <openexr.h>
+#if defined(IMGCONVERT_OPENEXR_RGBA)
+#include <ImfCRgbaFile.h>
+#endif
 
 #include <cmath>
 #include <cstdio>
@@ -31,6 +37,7 @@
 #include "core/linear_light.h"
 #include "core/log.h"
 #include "decode/decode.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -54,22 +61,12 @@ struct ExrSource {
   int64_t size;
 };
 
-int64_t file_seek(FILE* f, int64_t off, int whence) {
-#if defined(_WIN32)
-  if (_fseeki64(f, off, whence) != 0) return -1;
-  return _ftelli64(f);
-#else
-  if (fseeko(f, static_cast<off_t>(off), whence) != 0) return -1;
-  return ftello(f);
-#endif
-}
-
 // The library reads at offsets, from one thread here: a seek and a read do.
 int64_t on_read(exr_const_context_t, void* user, void* buf, uint64_t n, uint64_t off,
                 exr_stream_error_func_ptr_t) {
   ExrSource* s = static_cast<ExrSource*>(user);
   if (off > static_cast<uint64_t>(INT64_MAX) ||
-      file_seek(s->f, static_cast<int64_t>(off), SEEK_SET) < 0)
+      plat_file_seek(s->f, static_cast<int64_t>(off), SEEK_SET) < 0)
     return -1;
   return static_cast<int64_t>(fread(buf, 1, static_cast<size_t>(n), s->f));
 }
@@ -95,7 +92,7 @@ struct ExrHeader {
   int64_t width;
   int64_t height;
   bool tiled;
-  bool dwa;  // DWAA or DWAB: FFmpeg's to read
+  bool dwa;  // DWAA or DWAB: the C++ library's to read
   std::vector<ExrChannel> channels;
   bool has[SLOT_COUNT];
   bool luminance;  // colours from Y (with RY and BY when present), not from R, G, B
@@ -106,7 +103,7 @@ int refuse(const char* path) { return set_error("no decodable frame in '%s'", pa
 
 // Opens the file's context; the header is read and checked by the library here.
 int open_exr(const char* path, ExrSource* src, ExrPtr* ctx) {
-  src->size = file_seek(src->f, 0, SEEK_END);
+  src->size = plat_file_seek(src->f, 0, SEEK_END);
   if (src->size < 0) return refuse(path);
   exr_context_initializer_t init = EXR_DEFAULT_CONTEXT_INITIALIZER;
   init.error_handler_fn = on_error;
@@ -410,11 +407,12 @@ int each_chunk(ExrReader* r, unsigned want, bool store) {
   return 1;
 }
 
-// 1 decoded, 0 refused (message set), -1 a DWA part, which FFmpeg is to read.
+// 1 decoded, 0 refused (message set), -1 for the RGBA interface: a DWA part, or a header the
+// core refuses (message set).
 int decode_steps(const char* path, FILE* f, imgbuf* img, int64_t max_pixels) {
   ExrSource src{f, 0};
   ExrPtr ctx;
-  if (!open_exr(path, &src, &ctx)) return 0;
+  if (!open_exr(path, &src, &ctx)) return -1;
   ExrReader r{ctx.get(), {}, {ctx.get(), {}, false}, {}, {}, {}, img};
   if (!read_exr_header(path, ctx.get(), max_pixels, &r.h)) return 0;
   const ExrHeader& h = r.h;
@@ -438,6 +436,104 @@ int decode_steps(const char* path, FILE* f, imgbuf* img, int64_t max_pixels) {
   return 1;
 }
 
+uint32_t le32(const uint8_t* b) {
+  return b[0] | static_cast<uint32_t>(b[1]) << 8 | static_cast<uint32_t>(b[2]) << 16 |
+         static_cast<uint32_t>(b[3]) << 24;
+}
+
+// The data window of a single-part flat file as its header's own attribute gives it, for the
+// files the core does not read: 1 with the size, or 0 when there is none to be found.
+int scan_data_window(FILE* f, int64_t* width, int64_t* height) {
+  static const uint8_t sig[4] = {0x76, 0x2f, 0x31, 0x01};
+  std::vector<uint8_t> head(1 << 16);
+  if (plat_file_seek(f, 0, SEEK_SET) != 0) return 0;
+  const size_t n = fread(head.data(), 1, head.size(), f);
+  const uint8_t* b = head.data();
+  // Deep data (bit 11) and multi-part files (bit 12) are not for the RGBA interface.
+  if (n < 8 || memcmp(b, sig, 4) != 0 || (le32(b + 4) & 0x1800) != 0) return 0;
+  size_t p = 8;
+  for (;;) {
+    const char* name = reinterpret_cast<const char*>(b + p);
+    const size_t name_len = p < n ? strnlen(name, n - p) : 0;
+    if (name_len == 0 || p + name_len + 1 >= n) return 0;  // the header's end, or cut
+    const size_t q = p + name_len + 1;
+    const char* type = reinterpret_cast<const char*>(b + q);
+    const size_t type_len = strnlen(type, n - q);
+    if (q + type_len + 5 > n) return 0;
+    const size_t at = q + type_len + 5;
+    const uint32_t size = le32(b + q + type_len + 1);
+    if (size > n - at) return 0;
+    if (strcmp(name, "dataWindow") == 0 && strcmp(type, "box2i") == 0 && size == 16) {
+      const int64_t x0 = static_cast<int32_t>(le32(b + at)),
+                    y0 = static_cast<int32_t>(le32(b + at + 4));
+      const int64_t x1 = static_cast<int32_t>(le32(b + at + 8)),
+                    y1 = static_cast<int32_t>(le32(b + at + 12));
+      *width = x1 - x0 + 1;
+      *height = y1 - y0 + 1;
+      return *width >= 1 && *height >= 1;
+    }
+    p = at + size;
+  }
+}
+
+#if defined(IMGCONVERT_OPENEXR_RGBA)
+struct ImfClose {
+  void operator()(ImfInputFile* in) const { ImfCloseInputFile(in); }
+};
+using ImfInputPtr = std::unique_ptr<ImfInputFile, ImfClose>;
+
+// The picture through the C++ library's RGBA interface, which gives R, G, B and A (luminance
+// and chroma turned into colour, missing colours 0, missing alpha 1), a band of rows at a time:
+// 1, 0 when the library fails, -1 when memory runs out.
+int read_rgba(ImfInputFile* in, imgbuf* img, int64_t width, int64_t height) {
+  int x0 = 0, y0 = 0, x1 = -1, y1 = -1;
+  ImfHeaderDataWindow(ImfInputHeader(in), &x0, &y0, &x1, &y1);
+  // The size judged is the size read.
+  if (int64_t{x1} - x0 + 1 != width || int64_t{y1} - y0 + 1 != height) return 0;
+  const bool alpha = (ImfInputChannels(in) & IMF_WRITE_A) != 0;
+  const int channels = alpha ? 4 : 3;
+  img->pixels = imgbuf_alloc_pixels(width, height, channels);
+  constexpr int64_t kBand = 64;
+  const int64_t band = height < kBand ? height : kBand;
+  std::unique_ptr<ImfRgba[]> rows(new (std::nothrow) ImfRgba[static_cast<size_t>(width * band)]);
+  if (!img->pixels || !rows) return -1;
+  const uint8_t* curve = srgb_table();
+  uint8_t* out = img->pixels;
+  for (int64_t y = 0; y < height; y += band) {
+    const int64_t n = height - y < band ? height - y : band;
+    // The interface finds pixel (x, y) at base + x + y * width: the base is moved back by the
+    // band's first coordinates, in unsigned arithmetic since it lies outside the band.
+    const uintptr_t back = static_cast<uintptr_t>(x0 + (y0 + y) * width) * sizeof(ImfRgba);
+    ImfRgba* base = reinterpret_cast<ImfRgba*>(reinterpret_cast<uintptr_t>(rows.get()) - back);
+    if (!ImfInputSetFrameBuffer(in, base, 1, static_cast<size_t>(width)) ||
+        !ImfInputReadPixels(in, static_cast<int>(y0 + y), static_cast<int>(y0 + y + n - 1)))
+      return 0;
+    for (int64_t i = 0; i < width * n; i++, out += channels) {
+      const ImfRgba& px = rows[static_cast<size_t>(i)];
+      out[0] = linear_to_srgb8(curve, half_to_float(px.r));
+      out[1] = linear_to_srgb8(curve, half_to_float(px.g));
+      out[2] = linear_to_srgb8(curve, half_to_float(px.b));
+      if (alpha) out[3] = unit_to_byte(half_to_float(px.a));
+    }
+  }
+  img->width = static_cast<int32_t>(width);
+  img->height = static_cast<int32_t>(height);
+  img->has_alpha = alpha ? 1 : 0;
+  imgbuf_drop_opaque_alpha(img);
+  snprintf(img->engine, sizeof img->engine, "%s", "ffmpeg");
+  return 1;
+}
+
+int decode_rgba(const char* path, const char* open_name, imgbuf* img, int64_t width,
+                int64_t height) {
+  ImfInputPtr in(ImfOpenInputFile(open_name));
+  if (!in) return refuse(path);
+  const int ok = read_rgba(in.get(), img, width, height);
+  if (ok != 1) imgbuf_free(img);  // a refusal leaves no picture behind
+  return ok == 1 ? 1 : ok < 0 ? set_error("out of memory") : refuse(path);
+}
+#endif
+
 }  // namespace
 
 int exr_signature(const uint8_t* head, size_t n) {
@@ -447,13 +543,19 @@ int exr_signature(const uint8_t* head, size_t n) {
 
 int decode_exr(const char* path, imgbuf* img, int64_t max_pixels, const char* open_name) {
   if (!open_name) open_name = path;
-  int r;
-  {
-    FilePtr f(fopen(open_name, "rb"));
-    if (!f) return set_error("cannot open input '%s'", path);
-    r = decode_steps(path, f.get(), img, max_pixels);
-  }
-  return r >= 0 ? r : decode_ffmpeg(path, img, max_pixels, open_name);
+  FilePtr f(fopen(open_name, "rb"));
+  if (!f) return set_error("cannot open input '%s'", path);
+  const int r = decode_steps(path, f.get(), img, max_pixels);
+  if (r >= 0) return r;
+  int64_t width = 0, height = 0;
+  if (!scan_data_window(f.get(), &width, &height)) return refuse(path);
+  if (!imgbuf_check_pixels(width, height, max_pixels)) return 0;
+  f.reset();
+#if defined(IMGCONVERT_OPENEXR_RGBA)
+  return decode_rgba(path, open_name, img, width, height);
+#else
+  return refuse(path);
+#endif
 }
 
 int exr_read_header(const char* path, const char* open_name, int64_t max_pixels, int64_t* width,
@@ -463,8 +565,9 @@ int exr_read_header(const char* path, const char* open_name, int64_t max_pixels,
   ExrSource src{f.get(), 0};
   ExrPtr ctx;
   ExrHeader h{};
-  if (!open_exr(path, &src, &ctx) || !read_exr_header(path, ctx.get(), max_pixels, &h)) return 0;
-  // FFmpeg decodes these, to the size it chooses.
+  // The files the core does not read are answered by the decode, which reads them otherwise.
+  if (!open_exr(path, &src, &ctx)) return -1;
+  if (!read_exr_header(path, ctx.get(), max_pixels, &h)) return 0;
   if (h.dwa) return -1;
   *width = h.width;
   *height = h.height;

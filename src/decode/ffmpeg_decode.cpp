@@ -160,26 +160,6 @@ AVPixelFormat corrected_format(AVCodecID codec, const std::vector<uint8_t>& h, i
   return f;
 }
 
-// The value of an EXR header's "compression" attribute (8 and 9 are DWAA and DWAB), or -1.
-int exr_compression(const uint8_t* d, size_t n) {
-  size_t at = 8;  // magic number and version
-  while (at < n && d[at] != 0) {
-    const uint8_t* name = d + at;
-    const uint8_t* name_end = static_cast<const uint8_t*>(memchr(name, 0, n - at));
-    if (!name_end) return -1;
-    const uint8_t* type_end =
-        static_cast<const uint8_t*>(memchr(name_end + 1, 0, n - (name_end + 1 - d)));
-    if (!type_end || static_cast<size_t>(d + n - type_end) < 5) return -1;
-    const uint32_t size = type_end[1] | type_end[2] << 8 | type_end[3] << 16 |
-                          static_cast<uint32_t>(type_end[4]) << 24;
-    at = static_cast<size_t>(type_end + 5 - d);
-    if (size > n - at) return -1;
-    if (strcmp(reinterpret_cast<const char*>(name), "compression") == 0 && size == 1) return d[at];
-    at += size;
-  }
-  return -1;
-}
-
 // Reads packets until the chosen stream yields its first frame with a positive width.
 // The decoder is not drained: only frames delivered during reading count.
 int first_frame(AVFormatContext* fmt, AVCodecContext* dec, int stream, AVFrame* frame,
@@ -206,10 +186,9 @@ bool float_planes(const AVFrame* f) {
          f->format == AV_PIX_FMT_GRAYF32;
 }
 
-// Float planes of linear light (EXR, or a frame marked linear) as display light: the sRGB
-// curve on the colours, alpha as it stands, as the peers render such files. *blank tells
-// whether every sample was zero.
-int linear_to_record(const AVFrame* src, imgbuf* img, bool* blank) {
+// Float planes of linear light (a frame marked linear) as display light: the sRGB curve on the
+// colours, alpha as it stands, as the peers render such files.
+int linear_to_record(const AVFrame* src, imgbuf* img) {
   const bool alpha = src->format == AV_PIX_FMT_GBRAPF32;
   const bool grey = src->format == AV_PIX_FMT_GRAYF32;
   const int bpp = alpha ? 4 : 3;
@@ -218,7 +197,6 @@ int linear_to_record(const AVFrame* src, imgbuf* img, bool* blank) {
   const uint8_t* curve = srgb_table();
   // Planes in the frame's G, B, R(, A) order, read as R, G, B(, A).
   const int plane[4] = {grey ? 0 : 2, 0, grey ? 0 : 1, 3};
-  bool zero = true;
   uint8_t* out = img->pixels;
   for (int y = 0; y < src->height; y++) {
     const float* row[4];
@@ -228,7 +206,6 @@ int linear_to_record(const AVFrame* src, imgbuf* img, bool* blank) {
     for (int x = 0; x < src->width; x++) {
       for (int c = 0; c < bpp; c++) {
         const float v = row[c][x];
-        zero = zero && v == 0;
         *out++ = c < 3 ? linear_to_srgb8(curve, v) : unit_to_byte(v);
       }
     }
@@ -237,7 +214,6 @@ int linear_to_record(const AVFrame* src, imgbuf* img, bool* blank) {
   img->width = src->width;
   img->height = src->height;
   imgbuf_drop_opaque_alpha(img);
-  *blank = zero;
   return 1;
 }
 
@@ -331,8 +307,6 @@ int decode_steps(const char* path, const char* open_name, imgbuf* img, int64_t m
     return set_error("no decodable frame in '%s'", path);
   const std::vector<uint8_t> head = file_head(in.pb);
   frame->format = corrected_format(par->codec_id, head, frame->format);
-  const int exr_comp =
-      par->codec_id == AV_CODEC_ID_EXR ? exr_compression(head.data(), head.size()) : -1;
   pkt.reset();
   // The decoder checked its own limit; a frame of another size than the header's is judged
   // again before the record's block is allocated.
@@ -340,23 +314,13 @@ int decode_steps(const char* path, const char* open_name, imgbuf* img, int64_t m
   // The writer's own 4:2:0 layout, asked for when nothing will touch the pixels: the frame
   // itself becomes the record.
   const bool keep_planes = opts && opts->want_planes && frame->format == AV_PIX_FMT_YUVJ420P;
-  // EXR holds linear light (FFmpeg leaves the frames of this version unmarked).
   const bool linear = float_planes(frame.get()) &&
-                      (par->codec_id == AV_CODEC_ID_EXR || frame->color_trc == AVCOL_TRC_LINEAR ||
-                       dec->color_trc == AVCOL_TRC_LINEAR);
-  bool blank = false;
+                      (frame->color_trc == AVCOL_TRC_LINEAR || dec->color_trc == AVCOL_TRC_LINEAR);
   if (keep_planes) {
     img->width = frame->width;
     img->height = frame->height;
-  } else if (linear ? !linear_to_record(frame.get(), img, &blank)
-                    : !frame_to_record(frame.get(), img)) {
+  } else if (linear ? !linear_to_record(frame.get(), img) : !frame_to_record(frame.get(), img)) {
     return 0;
-  }
-  // FFmpeg's DWAA/DWAB decoder gives some files back as nothing but zeros, with no error:
-  // black and transparent, which the file never held.
-  if (blank && (exr_comp == 8 || exr_comp == 9)) {
-    imgbuf_free(img);
-    return set_error("no decodable frame in '%s'", path);
   }
   capture_frame_icc(frame.get(), img);
   if (keep_planes) img->planes = frame.release();

@@ -2,7 +2,11 @@
 // block by block), each read back and compared with pixels computed from the values written.
 #include <gtest/gtest.h>
 #include <openexr.h>
+#if defined(IMGCONVERT_OPENEXR_RGBA)
+#include <ImfCRgbaFile.h>
+#endif
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <string>
@@ -248,5 +252,91 @@ TEST(ExrRefusals, CleanFailureWithTheSameMessageOnBothRoutes) {
     }
   }
 }
+
+#if defined(IMGCONVERT_OPENEXR_RGBA)
+// What the core does not read goes to the C++ library's RGBA interface: DWAA and DWAB, and a
+// single-part flat file whose header the core refuses (a "type" attribute saying deep data).
+// Each is written by that library with a shifted data window and compared with the curve.
+struct RgbaCase {
+  const char* name;
+  int compression;
+  const char* type;  // the "type" attribute written, or null
+  int tolerance;     // levels: DWA is lossy on colour
+};
+
+class ExrRgbaRoute : public ::testing::TestWithParam<RgbaCase> {};
+
+TEST_P(ExrRgbaRoute, ReadThroughTheCxxLibrary) {
+  const RgbaCase& c = GetParam();
+  TempDir dir;
+  const std::string path = dir.file(std::string(c.name) + ".exr");
+  const int x0 = 3, y0 = -2, w = 45, h = 37;
+  std::vector<ImfRgba> px(static_cast<size_t>(w) * h);
+  auto value = [&](int x, int y, int k) {
+    return k == 0 ? x / float(w) : k == 1 ? y / float(h) : k == 2 ? 0.5f : 0.25f + x * 0.5f / w;
+  };
+  for (int y = 0; y < h; y++)
+    for (int x = 0; x < w; x++) {
+      ImfRgba& p = px[static_cast<size_t>(y) * w + x];
+      ImfFloatToHalf(value(x, y, 0), &p.r);
+      ImfFloatToHalf(value(x, y, 1), &p.g);
+      ImfFloatToHalf(value(x, y, 2), &p.b);
+      ImfFloatToHalf(value(x, y, 3), &p.a);
+    }
+  ImfHeader* hdr = ImfNewHeader();
+  ImfHeaderSetDataWindow(hdr, x0, y0, x0 + w - 1, y0 + h - 1);
+  ImfHeaderSetDisplayWindow(hdr, 0, 0, 63, 63);
+  ImfHeaderSetCompression(hdr, c.compression);
+  // The library will not write a "type" it contradicts: written under a name of the same length,
+  // then renamed in the file.
+  if (c.type) ImfHeaderSetStringAttribute(hdr, "tyqe", c.type);
+  ImfOutputFile* out = ImfOpenOutputFile(path.c_str(), hdr, IMF_WRITE_RGBA);
+  ImfDeleteHeader(hdr);
+  ASSERT_NE(out, nullptr) << ImfErrorMessage();
+  // The library addresses pixel (x, y) of the data window at base + x + y * w.
+  const uintptr_t back = static_cast<uintptr_t>(x0 + y0 * w) * sizeof(ImfRgba);
+  ImfRgba* base = reinterpret_cast<ImfRgba*>(reinterpret_cast<uintptr_t>(px.data()) - back);
+  ASSERT_TRUE(ImfOutputSetFrameBuffer(out, base, 1, w));
+  ASSERT_TRUE(ImfOutputWritePixels(out, h));
+  ASSERT_TRUE(ImfCloseOutputFile(out));
+  if (c.type) {
+    std::vector<uint8_t> f = read_file(path);
+    const uint8_t name[] = "tyqe";
+    auto at = std::search(f.begin(), f.end(), name, name + 5);
+    ASSERT_NE(at, f.end());
+    at[2] = 'p';
+    write_file(path, f);
+  }
+
+  Img img;
+  ASSERT_EQ(decode_any(path.c_str(), &img), 1) << imgconvert_last_error();
+  ASSERT_EQ(img.width, w);
+  ASSERT_EQ(img.height, h);
+  ASSERT_EQ(img.has_alpha, 1);
+  int wrong = 0;
+  for (int y = 0; y < h; y++)
+    for (int x = 0; x < w; x++)
+      for (int k = 0; k < 4; k++) {
+        const int want =
+            k < 3 ? srgb8(value(x, y, k)) : static_cast<int>(value(x, y, k) * 255 + 0.5f);
+        const int got = img.pixels[(static_cast<size_t>(y) * w + x) * 4 + k];
+        if (std::abs(got - want) > c.tolerance && wrong++ < 3)
+          ADD_FAILURE() << "pixel " << x << "," << y << " channel " << k << ": " << got
+                        << " != " << want;
+      }
+  EXPECT_EQ(probe_text(path, false), probe_text(path, true));
+  // Cut inside its pixels, the file is refused and leaves no picture.
+  const std::vector<uint8_t> whole = read_file(path);
+  write_file(path, std::vector<uint8_t>(whole.begin(), whole.begin() + whole.size() * 3 / 4));
+  EXPECT_EQ(decode_refusal(path), "no decodable frame in '" + path + "'");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, ExrRgbaRoute,
+    ::testing::Values(RgbaCase{"dwaa", IMF_DWAA_COMPRESSION, nullptr, 4},
+                      RgbaCase{"dwab", IMF_DWAB_COMPRESSION, nullptr, 4},
+                      RgbaCase{"deepTypeOnFlatPiz", IMF_PIZ_COMPRESSION, "deepscanline", 1}),
+    [](const ::testing::TestParamInfo<RgbaCase>& i) { return std::string(i.param.name); });
+#endif
 
 }  // namespace

@@ -276,8 +276,8 @@ TEST(ExrDecode, LinearLightThroughTheSrgbCurve) {
   }
 }
 
-// FFmpeg hands some DWAA and DWAB files back as all zeros, reporting success: black and
-// transparent is refused for those codecs, and read as it is from a stored file.
+// A file labelled DWAA or DWAB whose blocks are no such data is refused (FFmpeg handed such
+// files back as all zeros, reporting success); a stored one of zeros reads as it is.
 TEST(ExrDecode, BlankDwaRefusedBlankStoredRead) {
   SKIP_WITHOUT_DECODER(AV_CODEC_ID_EXR);
   TempDir dir;
