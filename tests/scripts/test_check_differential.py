@@ -206,6 +206,17 @@ def test_flags(kwargs, flags):
     assert r["flags"] == flags
 
 
+def test_a_peer_shown_wrong_is_set_aside_for_that_file_only(monkeypatch):
+    monkeypatch.setattr(cd, "PEER_FAULTS", {"odd.tif": ("vips", "why")})
+    odd = dict(result("tiff", pillow=False, means=(None, 9.0)), rel="odd.tif")
+    other = dict(result("tiff", pillow=False, means=(None, 9.0)), rel="other.tif")
+    refused = dict(result("tiff", ours=False, pillow=False), rel="odd.tif")
+    cd.judge([odd, other, refused])
+    assert (odd["flags"], odd["skipped"]) == ([], False)
+    assert other["flags"] == ["silent wrong"]
+    assert refused["flags"] == [] and refused["skipped"]
+
+
 def test_refusal_counts_only_peers_that_read_the_format():
     exr = [result("exr", ours=False, pillow=False), result("exr", pillow=False)]
     cd.judge(exr)
