@@ -121,13 +121,12 @@ def test_jpeg_to_webp_batch_prints_only_its_own_lines(src, tmp_path):
 
 
 def test_verbose_shows_the_libraries_warnings(src, tmp_path):
-    # An icon cut short makes FFmpeg warn while it reads the PNG inside (a PNG file itself
-    # goes to libspng, which never prints).
-    assert run("convert", src, tmp_path / "p.ico").returncode == 0
-    whole = (tmp_path / "p.ico").read_bytes()
-    (tmp_path / "cut.ico").write_bytes(whole[: len(whole) * 3 // 4])
-    quiet = run("convert", tmp_path / "cut.ico", tmp_path / "x.png")
-    loud = run("--verbose", "convert", tmp_path / "cut.ico", tmp_path / "x.png")
+    # A TIFF cut short makes libtiff report why it cannot read the directory.
+    assert run("convert", src, tmp_path / "p.tif").returncode == 0
+    whole = (tmp_path / "p.tif").read_bytes()
+    (tmp_path / "cut.tif").write_bytes(whole[: len(whole) * 3 // 4])
+    quiet = run("convert", tmp_path / "cut.tif", tmp_path / "x.png")
+    loud = run("--verbose", "convert", tmp_path / "cut.tif", tmp_path / "x.png")
     assert quiet.returncode == loud.returncode
     assert len(loud.stderr.splitlines()) > len(quiet.stderr.splitlines())
 
