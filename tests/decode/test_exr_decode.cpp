@@ -53,14 +53,6 @@ void expected(const ExrLayout& k, int x, int y, int out[4]) {
                : 255;
 }
 
-std::string probe_text(const std::string& path, bool full) {
-  const char* json = nullptr;
-  const int ok =
-      full ? probe_by_decoding(path.c_str(), &json) : imgconvert_probe(path.c_str(), &json);
-  EXPECT_EQ(ok, 1) << path << ": " << imgconvert_last_error();
-  return json ? json : "";
-}
-
 class ExrKinds : public ::testing::TestWithParam<ExrCase> {};
 
 TEST_P(ExrKinds, PixelsOfTheDataWindowAlphaAndProbeAgree) {

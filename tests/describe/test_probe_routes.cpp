@@ -22,14 +22,6 @@ struct RouteCase {
 
 class ProbeRoutes : public ::testing::TestWithParam<RouteCase> {};
 
-std::string probe_text(const std::string& path, bool full) {
-  const char* json = nullptr;
-  const int ok =
-      full ? probe_by_decoding(path.c_str(), &json) : imgconvert_probe(path.c_str(), &json);
-  EXPECT_EQ(ok, 1) << path << ": " << imgconvert_last_error();
-  return json ? json : "";
-}
-
 TEST_P(ProbeRoutes, HeaderAnswerEqualsDecodedAnswer) {
   const RouteCase& c = GetParam();
   TempDir dir;

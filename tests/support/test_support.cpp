@@ -25,6 +25,7 @@ extern "C" {
 #include "core/path.h"
 #include "decode/decode.h"
 #include "decode/heif_common.h"
+#include "describe/probe.h"
 #include "encode/encode.h"
 #include "imgconvert.h"
 
@@ -199,6 +200,33 @@ std::string decode_refusal(const std::string& path) {
   EXPECT_EQ(img.pixels, nullptr) << path;
   EXPECT_STREQ(img.engine, "") << path;
   return last_error();
+}
+
+void expect_decoded_pixels(const std::string& path, int w, int h,
+                           const std::vector<uint8_t>& want) {
+  bool transparent = false;
+  for (size_t i = 3; i < want.size(); i += 4) transparent |= want[i] != 255;
+  Img img;
+  ASSERT_EQ(decode_any(path.c_str(), &img), 1) << imgconvert_last_error();
+  ASSERT_EQ(img.width, w);
+  ASSERT_EQ(img.height, h);
+  ASSERT_EQ(img.has_alpha != 0, transparent);
+  EXPECT_STREQ(img.engine, "ffmpeg");
+  const int ch = transparent ? 4 : 3;
+  int wrong = 0;
+  for (size_t i = 0; i < static_cast<size_t>(w) * h; i++)
+    for (int c = 0; c < ch; c++)
+      if (img.pixels[i * ch + c] != want[i * 4 + c] && wrong++ < 3)
+        ADD_FAILURE() << "pixel " << i << " channel " << c << ": " << int(img.pixels[i * ch + c])
+                      << " != " << int(want[i * 4 + c]);
+}
+
+std::string probe_text(const std::string& path, bool full) {
+  const char* json = nullptr;
+  const int ok =
+      full ? probe_by_decoding(path.c_str(), &json) : imgconvert_probe(path.c_str(), &json);
+  EXPECT_EQ(ok, 1) << path << ": " << imgconvert_last_error();
+  return json ? json : "";
 }
 
 imgbuf read_image(const std::string& path) {

@@ -89,6 +89,15 @@ imgbuf read_image(const std::string& path);
 // current test when the file decodes or the record keeps pixels or an engine name.
 std::string decode_refusal(const std::string& path);
 
+// Decodes `path` through decode_any and compares it sample for sample with `want` (RGBA, rows
+// top to bottom): the size, the engine "ffmpeg", and a fourth channel kept only when some
+// wanted pixel is not opaque.
+void expect_decoded_pixels(const std::string& path, int w, int h, const std::vector<uint8_t>& want);
+
+// The probe's JSON for `path`, from the headers (full: by decoding); fails the current test
+// when the probe fails.
+std::string probe_text(const std::string& path, bool full);
+
 std::vector<uint8_t> read_file(const std::string& path);
 void write_file(const std::string& path, const std::vector<uint8_t>& bytes);
 void write_file(const std::string& path, const std::string& bytes);
