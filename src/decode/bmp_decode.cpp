@@ -15,10 +15,12 @@
 #include <cstring>
 #include <vector>
 
+#include "core/byte_order.h"
 #include "core/error.h"
 #include "core/holders.h"
 #include "core/log.h"
 #include "decode/decode.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -34,22 +36,6 @@ enum Compression : uint32_t {
 
 constexpr size_t kMaxInfoHeader = 124;
 
-uint16_t le16(const uint8_t* b) { return static_cast<uint16_t>(b[0] | b[1] << 8); }
-uint32_t le32(const uint8_t* b) {
-  return static_cast<uint32_t>(b[0]) | static_cast<uint32_t>(b[1]) << 8 |
-         static_cast<uint32_t>(b[2]) << 16 | static_cast<uint32_t>(b[3]) << 24;
-}
-
-int64_t file_seek(FILE* f, int64_t off, int whence) {
-#if defined(_WIN32)
-  if (_fseeki64(f, off, whence) != 0) return -1;
-  return _ftelli64(f);
-#else
-  if (fseeko(f, static_cast<off_t>(off), whence) != 0) return -1;
-  return static_cast<int64_t>(ftello(f));
-#endif
-}
-
 int no_frame(const char* path) { return set_error("no decodable frame in '%s'", path); }
 
 // A stretch of the open file: the whole of a BMP, or one entry of an icon.
@@ -62,7 +48,7 @@ struct Region {
 bool region_read(const Region& r, uint64_t at, void* dst, size_t n) {
   if (at > r.size || n > r.size - at) return false;
   if (n == 0) return true;
-  if (file_seek(r.f, static_cast<int64_t>(r.base + at), SEEK_SET) < 0) return false;
+  if (plat_file_seek(r.f, static_cast<int64_t>(r.base + at), SEEK_SET) < 0) return false;
   return fread(dst, 1, n, r.f) == n;
 }
 
@@ -143,12 +129,12 @@ bool read_masks(const Region& r, uint64_t info_at, uint32_t hs, const uint8_t* h
   if (d->compression == kBitfields || d->compression == kAlphaBitfields) {
     const uint32_t wanted = d->compression == kAlphaBitfields ? 4 : 3;
     const uint32_t inside = hs >= 56 ? 4 : hs >= 52 ? 3 : 0;
-    for (uint32_t i = 0; i < inside; i++) m[i] = le32(h + 40 + 4 * i);
+    for (uint32_t i = 0; i < inside; i++) m[i] = read_le32(h + 40 + 4 * i);
     if (wanted > inside) {
       uint8_t extra[16];
       const uint32_t n = wanted - inside;
       if (!region_read(r, info_at + hs, extra, 4 * n)) return false;
-      for (uint32_t i = 0; i < n; i++) m[inside + i] = le32(extra + 4 * i);
+      for (uint32_t i = 0; i < n; i++) m[inside + i] = read_le32(extra + 4 * i);
       *after = 4 * n;
     }
     // An alpha mask in a v4/v5 header counts with BI_BITFIELDS too; a 52-byte one has none.
@@ -176,7 +162,7 @@ int parse_dib(const char* path, const Region& r, uint64_t info_at, int64_t pixel
               int64_t max_pixels, Dib* d) {
   uint8_t h[kMaxInfoHeader] = {0};
   if (!region_read(r, info_at, h, 4)) return no_frame(path);
-  const uint32_t hs = le32(h);
+  const uint32_t hs = read_le32(h);
   if (!known_header_size(hs) || !region_read(r, info_at, h, hs)) return no_frame(path);
   int64_t width = 0;
   int64_t height = 0;
@@ -184,15 +170,15 @@ int parse_dib(const char* path, const Region& r, uint64_t info_at, int64_t pixel
   d->icon = icon;
   d->compression = kRgb;
   if (hs == 12) {
-    width = le16(h + 4);
-    height = le16(h + 6);
-    d->bpp = le16(h + 10);
+    width = read_le16(h + 4);
+    height = read_le16(h + 6);
+    d->bpp = read_le16(h + 10);
   } else {
-    width = static_cast<int32_t>(le32(h + 4));
-    height = static_cast<int32_t>(le32(h + 8));
-    d->bpp = le16(h + 14);
-    if (hs >= 20) d->compression = le32(h + 16);
-    if (hs >= 36) used = le32(h + 32);
+    width = static_cast<int32_t>(read_le32(h + 4));
+    height = static_cast<int32_t>(read_le32(h + 8));
+    d->bpp = read_le16(h + 14);
+    if (hs >= 20) d->compression = read_le32(h + 16);
+    if (hs >= 36) used = read_le32(h + 32);
   }
   if (d->compression == kJpeg || d->compression == kPng) {
     log_message("bmp", "embedded %s pixels are not read", d->compression == kJpeg ? "JPEG" : "PNG");
@@ -294,7 +280,7 @@ void decode_row(const Dib& d, const uint8_t* src, const Out& o, int64_t file_row
   } else {
     const int bytes = d.bpp / 8;
     for (int64_t x = 0; x < d.width; x++, p += c, src += bytes) {
-      const uint32_t v = bytes == 2 ? le16(src) : le32(src);
+      const uint32_t v = bytes == 2 ? read_le16(src) : read_le32(src);
       for (int k = 0; k < 3; k++) p[k] = d.fields[k].mask ? field_value(d.fields[k], v) : 0;
       if (c == 4) p[3] = d.fields[3].mask ? field_value(d.fields[3], v) : 255;
     }
@@ -303,7 +289,7 @@ void decode_row(const Dib& d, const uint8_t* src, const Out& o, int64_t file_row
 
 int read_plain(const char* path, const Region& r, const Dib& d, const Out& o) {
   std::vector<uint8_t> row(static_cast<size_t>(d.stride));
-  if (file_seek(r.f, static_cast<int64_t>(r.base + d.pixels_at), SEEK_SET) < 0)
+  if (plat_file_seek(r.f, static_cast<int64_t>(r.base + d.pixels_at), SEEK_SET) < 0)
     return no_frame(path);
   for (int64_t y = 0; y < d.rows; y++) {
     const size_t n = static_cast<size_t>(y + 1 < d.rows ? d.stride : row_bytes(d));
@@ -429,24 +415,24 @@ struct Layout {
 
 bool icon_directory(const uint8_t* h, size_t n) {
   if (n < 22 || h[0] || h[1] || (h[2] != 1 && h[2] != 2) || h[3]) return false;
-  const uint32_t count = le16(h + 4);
-  const uint32_t size = le32(h + 14);
-  const uint32_t offset = le32(h + 18);
+  const uint32_t count = read_le16(h + 4);
+  const uint32_t size = read_le32(h + 14);
+  const uint32_t offset = read_le32(h + 18);
   return count >= 1 && size > 0 && offset >= 6 + 16 * count;
 }
 
 bool plausible_info_header(const uint8_t* h, size_t n) {
   if (n < 16) return false;
-  const uint32_t hs = le32(h);
+  const uint32_t hs = read_le32(h);
   if (!known_header_size(hs)) return false;
   if (hs == 12)
-    return le16(h + 4) > 0 && le16(h + 6) > 0 && le16(h + 8) == 1 &&
-           depth_allowed(le16(h + 10), kRgb);
+    return read_le16(h + 4) > 0 && read_le16(h + 6) > 0 && read_le16(h + 8) == 1 &&
+           depth_allowed(read_le16(h + 10), kRgb);
   if (n < 20) return false;
-  const int32_t w = static_cast<int32_t>(le32(h + 4));
-  const int32_t height = static_cast<int32_t>(le32(h + 8));
-  return w > 0 && height != 0 && le16(h + 12) == 1 &&
-         depth_allowed(le16(h + 14), hs >= 20 ? le32(h + 16) : kRgb);
+  const int32_t w = static_cast<int32_t>(read_le32(h + 4));
+  const int32_t height = static_cast<int32_t>(read_le32(h + 8));
+  return w > 0 && height != 0 && read_le16(h + 12) == 1 &&
+         depth_allowed(read_le16(h + 14), hs >= 20 ? read_le32(h + 16) : kRgb);
 }
 
 // Reads the container and the DIB's headers; the file stays open in *f.
@@ -454,19 +440,19 @@ int open_layout(const char* path, const char* open_name, int64_t max_pixels, Fil
                 Layout* l) {
   f->reset(fopen(open_name ? open_name : path, "rb"));
   if (!*f) return set_error("cannot open input '%s'", path);
-  const int64_t size = file_seek(f->get(), 0, SEEK_END);
+  const int64_t size = plat_file_seek(f->get(), 0, SEEK_END);
   uint8_t h[32] = {0};
-  if (size < 0 || file_seek(f->get(), 0, SEEK_SET) != 0) return no_frame(path);
+  if (size < 0 || plat_file_seek(f->get(), 0, SEEK_SET) != 0) return no_frame(path);
   const size_t n = fread(h, 1, sizeof h, f->get());
   l->region = Region{f->get(), 0, static_cast<uint64_t>(size)};
   l->png = false;
   if (n >= 14 && h[0] == 'B' && h[1] == 'M')
-    return parse_dib(path, l->region, 14, le32(h + 10), false, max_pixels, &l->dib);
+    return parse_dib(path, l->region, 14, read_le32(h + 10), false, max_pixels, &l->dib);
   if (icon_directory(h, n)) {
     // The first entry, as FFmpeg's icon reader chose it; the size the directory gives it
     // bounds it, so it cannot reach into the next entry's bytes.
-    const uint64_t offset = le32(h + 18);
-    uint64_t bytes = le32(h + 14);
+    const uint64_t offset = read_le32(h + 18);
+    uint64_t bytes = read_le32(h + 14);
     if (offset >= l->region.size) return no_frame(path);
     if (bytes > l->region.size - offset) bytes = l->region.size - offset;
     l->region = Region{f->get(), offset, bytes};
@@ -483,7 +469,7 @@ int open_layout(const char* path, const char* open_name, int64_t max_pixels, Fil
 }  // namespace
 
 int bmp_signature(const uint8_t* head, size_t n) {
-  if (n >= 18 && head[0] == 'B' && head[1] == 'M') return le32(head + 14) >= 12;
+  if (n >= 18 && head[0] == 'B' && head[1] == 'M') return read_le32(head + 14) >= 12;
   return icon_directory(head, n) || plausible_info_header(head, n);
 }
 

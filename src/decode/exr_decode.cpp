@@ -32,6 +32,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "core/byte_order.h"
 #include "core/error.h"
 #include "core/holders.h"
 #include "core/linear_light.h"
@@ -436,11 +437,6 @@ int decode_steps(const char* path, FILE* f, imgbuf* img, int64_t max_pixels) {
   return 1;
 }
 
-uint32_t le32(const uint8_t* b) {
-  return b[0] | static_cast<uint32_t>(b[1]) << 8 | static_cast<uint32_t>(b[2]) << 16 |
-         static_cast<uint32_t>(b[3]) << 24;
-}
-
 // The data window of a single-part flat file as its header's own attribute gives it, for the
 // files the core does not read: 1 with the size, or 0 when there is none to be found.
 int scan_data_window(FILE* f, int64_t* width, int64_t* height) {
@@ -450,7 +446,7 @@ int scan_data_window(FILE* f, int64_t* width, int64_t* height) {
   const size_t n = fread(head.data(), 1, head.size(), f);
   const uint8_t* b = head.data();
   // Deep data (bit 11) and multi-part files (bit 12) are not for the RGBA interface.
-  if (n < 8 || memcmp(b, sig, 4) != 0 || (le32(b + 4) & 0x1800) != 0) return 0;
+  if (n < 8 || memcmp(b, sig, 4) != 0 || (read_le32(b + 4) & 0x1800) != 0) return 0;
   size_t p = 8;
   for (;;) {
     const char* name = reinterpret_cast<const char*>(b + p);
@@ -461,13 +457,13 @@ int scan_data_window(FILE* f, int64_t* width, int64_t* height) {
     const size_t type_len = strnlen(type, n - q);
     if (q + type_len + 5 > n) return 0;
     const size_t at = q + type_len + 5;
-    const uint32_t size = le32(b + q + type_len + 1);
+    const uint32_t size = read_le32(b + q + type_len + 1);
     if (size > n - at) return 0;
     if (strcmp(name, "dataWindow") == 0 && strcmp(type, "box2i") == 0 && size == 16) {
-      const int64_t x0 = static_cast<int32_t>(le32(b + at)),
-                    y0 = static_cast<int32_t>(le32(b + at + 4));
-      const int64_t x1 = static_cast<int32_t>(le32(b + at + 8)),
-                    y1 = static_cast<int32_t>(le32(b + at + 12));
+      const int64_t x0 = static_cast<int32_t>(read_le32(b + at)),
+                    y0 = static_cast<int32_t>(read_le32(b + at + 4));
+      const int64_t x1 = static_cast<int32_t>(read_le32(b + at + 8)),
+                    y1 = static_cast<int32_t>(read_le32(b + at + 12));
       *width = x1 - x0 + 1;
       *height = y1 - y0 + 1;
       return *width >= 1 && *height >= 1;

@@ -11,10 +11,12 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "core/byte_order.h"
 #include "core/error.h"
 #include "core/holders.h"
 #include "core/log.h"
 #include "decode/decode.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -26,19 +28,6 @@ using SpngPtr = std::unique_ptr<spng_ctx, ReleaseWith<spng_ctx_free>>;
 constexpr size_t kMaxInflatedChunk = 4u << 20;
 // Every ancillary chunk libspng keeps, together.
 constexpr size_t kChunkCacheLimit = 16u << 20;
-
-uint32_t be32(const uint8_t* b) {
-  return static_cast<uint32_t>(b[0]) << 24 | static_cast<uint32_t>(b[1]) << 16 |
-         static_cast<uint32_t>(b[2]) << 8 | b[3];
-}
-
-int64_t file_seek(FILE* f, int64_t off, int whence) {
-#if defined(_WIN32)
-  return _fseeki64(f, off, whence);
-#else
-  return fseeko(f, static_cast<off_t>(off), whence);
-#endif
-}
 
 // The file as libspng reads it, with chunks we never use held back: text (libspng would
 // keep and inflate it) and, on the second attempt, the colour profile whose size libspng
@@ -83,9 +72,9 @@ int on_read(spng_ctx*, void* user, void* dst, size_t n) {
       continue;
     }
     if (fread(s.head, 1, 8, s.f) != 8) return SPNG_IO_EOF;
-    const uint64_t rest = static_cast<uint64_t>(be32(s.head)) + 4;  // data and CRC
+    const uint64_t rest = static_cast<uint64_t>(read_be32(s.head)) + 4;  // data and CRC
     if (hidden(s, s.head + 4)) {
-      if (file_seek(s.f, static_cast<int64_t>(rest), SEEK_CUR) != 0) return SPNG_IO_ERROR;
+      if (plat_file_seek(s.f, static_cast<int64_t>(rest), SEEK_CUR) < 0) return SPNG_IO_ERROR;
       continue;
     }
     s.head_left = 8;
@@ -108,7 +97,7 @@ int refuse(const char* path, int spng_error) {
 // A context reading the file from its start, at the given attempt.
 SpngPtr open_png(PngSource* src, bool hide_iccp) {
   *src = PngSource{src->f, src->base, hide_iccp, 0, {}, 0, false};
-  if (file_seek(src->f, src->base, SEEK_SET) != 0) return nullptr;
+  if (plat_file_seek(src->f, src->base, SEEK_SET) < 0) return nullptr;
   SpngPtr ctx(spng_ctx_new(0));
   if (!ctx || spng_set_chunk_limits(ctx.get(), kMaxInflatedChunk, kChunkCacheLimit) != 0 ||
       spng_set_png_stream(ctx.get(), on_read, src) != 0)
