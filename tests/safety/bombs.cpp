@@ -79,9 +79,11 @@ Bytes hvcc() {
   return box("hvcC", p);
 }
 
-// meta box of the grid file; item data at absolute offsets grid_at and tile_at.
-Bytes grid_meta(uint32_t grid_at, uint32_t grid_len, uint32_t tile_at, uint32_t tile_len,
-                uint32_t w, uint32_t h) {
+// meta box of a derived-image file: item 1 of `type` ("grid" or "iovl") declaring ispe_w x
+// ispe_h over one 64 x 64 tile, item 2. The tile lies at an absolute offset; the derived
+// item's payload either there too or, when idat is not empty, at the start of an idat box.
+Bytes derived_meta(const char* type, uint32_t ispe_w, uint32_t ispe_h, uint32_t payload_at,
+                   uint32_t payload_len, uint32_t tile_at, uint32_t tile_len, const Bytes& idat) {
   Bytes hdlr{0, 0, 0, 0};
   text(hdlr, "pict");
   hdlr.insert(hdlr.end(), 13, 0);  // reserved words and an empty name
@@ -89,20 +91,20 @@ Bytes grid_meta(uint32_t grid_at, uint32_t grid_len, uint32_t tile_at, uint32_t 
   be16(pitm, 1);
   Bytes iinf;
   be16(iinf, 2);
-  append(iinf, infe(1, "grid"));
+  append(iinf, infe(1, type));
   append(iinf, infe(2, "hvc1"));
   Bytes dimg;
-  be16(dimg, 1);  // from the grid
+  be16(dimg, 1);  // from the derived image
   be16(dimg, 1);
   be16(dimg, 2);  // to its one tile
-  Bytes ipco = ispe(w, h);
+  Bytes ipco = ispe(ispe_w, ispe_h);
   append(ipco, hvcc());
   append(ipco, ispe(64, 64));
   Bytes ipma;
   be32(ipma, 2);
   be16(ipma, 1);
   ipma.push_back(1);
-  ipma.push_back(0x01);  // grid: ispe
+  ipma.push_back(0x01);  // derived image: ispe
   be16(ipma, 2);
   ipma.push_back(2);
   ipma.push_back(0x82);  // tile: hvcC (essential), ispe
@@ -111,20 +113,30 @@ Bytes grid_meta(uint32_t grid_at, uint32_t grid_len, uint32_t tile_at, uint32_t 
   append(iprp, full_box("ipma", 0, ipma));
   Bytes iloc{0x44, 0x00};  // 4-byte offsets and lengths, no base offset
   be16(iloc, 2);
-  for (auto item : {std::make_pair(grid_at, grid_len), std::make_pair(tile_at, tile_len)}) {
-    be16(iloc, item.first == grid_at ? 1 : 2);
+  const uint16_t payload_method = idat.empty() ? 0 : 1;
+  for (uint16_t id : {1, 2}) {
+    be16(iloc, id);
+    be16(iloc, id == 1 ? payload_method : 0);
     be16(iloc, 0);  // this file
     be16(iloc, 1);
-    be32(iloc, item.first);
-    be32(iloc, item.second);
+    be32(iloc, id == 1 ? payload_at : tile_at);
+    be32(iloc, id == 1 ? payload_len : tile_len);
   }
   Bytes meta = full_box("hdlr", 0, hdlr);
   append(meta, full_box("pitm", 0, pitm));
   append(meta, full_box("iinf", 0, iinf));
   append(meta, full_box("iref", 0, box("dimg", dimg)));
   append(meta, box("iprp", iprp));
-  append(meta, full_box("iloc", 0, iloc));
+  append(meta, full_box("iloc", 1, iloc));
+  if (!idat.empty()) append(meta, box("idat", idat));
   return full_box("meta", 0, meta);
+}
+
+void size_field(Bytes& b, bool wide, uint32_t v) {
+  if (wide)
+    be32(b, v);
+  else
+    be16(b, v);
 }
 }  // namespace
 
@@ -190,30 +202,47 @@ Bomb png_bomb() {
   return {"png 16000x16000 cut", "png", b, 16000, 16000};
 }
 
-Bomb heic_grid_bomb() {
-  const uint32_t w = 29281, h = 30479;
+Bomb heic_derived_bomb(const DerivedCanvas& c) {
   Bytes ftyp;
   text(ftyp, "heic");
   be32(ftyp, 0);
   text(ftyp, "mif1heic");
   Bytes head = box("ftyp", ftyp);
-  Bytes grid{0, 0, 0, 0};  // version, 16-bit sizes, one row, one column
-  be16(grid, w);
-  be16(grid, h);
+  const bool grid = strcmp(c.type, "grid") == 0;
+  Bytes payload{0, static_cast<uint8_t>(c.wide ? 1 : 0)};
+  if (grid) {
+    payload.insert(payload.end(), {0, 0});  // one row, one column
+  } else {
+    payload.insert(payload.end(), 8, 0);  // the canvas fill colour
+  }
+  size_field(payload, c.wide, c.width);
+  size_field(payload, c.wide, c.height);
+  if (!grid) {
+    size_field(payload, c.wide, 0);  // the tile at 0,0
+    size_field(payload, c.wide, 0);
+  }
   Bytes tile;
   be32(tile, 4);
   tile.insert(tile.end(), {0x26, 0x01, 0xAF, 0x00});  // an IDR slice header, cut short
+  const Bytes idat = c.in_idat ? payload : Bytes();
+  const uint32_t payload_len = static_cast<uint32_t>(payload.size());
   // The meta box's size does not depend on the offsets it holds: measure it, then fill in.
-  const size_t meta_size = grid_meta(0, 0, 0, 0, w, h).size();
-  const uint32_t grid_at = static_cast<uint32_t>(head.size() + meta_size + 8);
-  const uint32_t tile_at = grid_at + static_cast<uint32_t>(grid.size());
-  append(head, grid_meta(grid_at, static_cast<uint32_t>(grid.size()), tile_at,
-                         static_cast<uint32_t>(tile.size()), w, h));
-  Bytes mdat = grid;
+  const size_t meta_size =
+      derived_meta(c.type, c.ispe_w, c.ispe_h, 0, payload_len, 0, 0, idat).size();
+  const uint32_t mdat_at = static_cast<uint32_t>(head.size() + meta_size + 8);
+  Bytes mdat = c.in_idat ? Bytes() : payload;
+  const uint32_t tile_at = mdat_at + static_cast<uint32_t>(mdat.size());
+  append(head, derived_meta(c.type, c.ispe_w, c.ispe_h, c.in_idat ? 0 : mdat_at, payload_len,
+                            tile_at, static_cast<uint32_t>(tile.size()), idat));
   append(mdat, tile);
   append(head, box("mdat", mdat));
-  return {"heic grid 29281x30479", "heic", head, static_cast<int>(w), static_cast<int>(h)};
+  char name[96];
+  snprintf(name, sizeof name, "heic %s %ux%u declaring %ux%u", c.type, c.width, c.height, c.ispe_w,
+           c.ispe_h);
+  return {name, "heic", head, static_cast<int>(c.width), static_cast<int>(c.height)};
 }
+
+Bomb heic_grid_bomb() { return heic_derived_bomb({"grid", 29281, 30479, 29281, 30479}); }
 
 Bomb rgbe_header_bomb(int width, int height) {
   char header[128];

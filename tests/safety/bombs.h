@@ -22,7 +22,17 @@ Bomb gif_bomb();
 Bomb tiff_bomb();
 // A PNG of 16000 x 16000 RGB whose image data stops after 200 bytes, without IEND.
 Bomb png_bomb();
-// A HEIF grid of one 64 x 64 HEVC tile (no real data) claiming 29281 x 30479.
+// A HEIF grid or overlay over one 64 x 64 HEVC tile (no real data) whose payload claims a
+// width x height canvas while its item declares ispe_w x ispe_h.
+struct DerivedCanvas {
+  const char* type;  // "grid" or "iovl"
+  uint32_t width, height;
+  uint32_t ispe_w, ispe_h;
+  bool wide = false;     // 32-bit size fields
+  bool in_idat = false;  // the payload in the meta box's idat rather than the mdat
+};
+Bomb heic_derived_bomb(const DerivedCanvas& c);
+// The grid claiming 29281 x 30479 and declaring it too.
 Bomb heic_grid_bomb();
 // A flat Radiance header of width x height with no pixel data.
 Bomb rgbe_header_bomb(int width, int height);

@@ -22,11 +22,22 @@ struct BombCase {
 void PrintTo(const BombCase& c, std::ostream* os) { *os << c.name; }
 
 Bomb rgbe_32768() { return rgbe_header_bomb(32768, 32768); }
+// A modest declared size lets libheif's per-side guard pass a canvas only the payload states.
+Bomb grid_small_ispe() { return heic_derived_bomb({"grid", 20000, 20000, 65552, 16}); }
+Bomb grid_idat_wide() { return heic_derived_bomb({"grid", 20000, 20000, 64, 64, true, true}); }
+Bomb overlay_small_ispe() { return heic_derived_bomb({"iovl", 20000, 20000, 65552, 16}); }
+Bomb overlay_idat_wide() { return heic_derived_bomb({"iovl", 20000, 20000, 64, 64, true, true}); }
 
 const BombCase kBombs[] = {
-    {"gif", gif_bomb, true},    {"tiff", tiff_bomb, false},
-    {"png", png_bomb, true},    {"heicGrid", heic_grid_bomb, true},
+    {"gif", gif_bomb, true},
+    {"tiff", tiff_bomb, false},
+    {"png", png_bomb, true},
+    {"heicGrid", heic_grid_bomb, true},
     {"rgbe", rgbe_32768, true},
+    {"heicGridSmallIspe", grid_small_ispe, true},
+    {"heicGridIdatWide", grid_idat_wide, true},
+    {"heicOverlaySmallIspe", overlay_small_ispe, true},
+    {"heicOverlayIdatWide", overlay_idat_wide, true},
 };
 
 class Bombs : public ::testing::TestWithParam<BombCase> {};
@@ -56,6 +67,24 @@ TEST(Bombs, ResizeTargetRefusedByDefault) {
             0);
   EXPECT_STREQ(imgconvert_last_error(),
                "image too large: 16000x16000 is over the limit of 178956970 pixels");
+}
+
+// The canvas check reads grid and overlay payloads itself; one within the limit must pass it
+// and fail only where its empty tile is decoded.
+TEST(Bombs, DerivedCanvasWithinTheLimitReachesTheDecoder) {
+  const DerivedCanvas kinds[] = {{"grid", 640, 480, 640, 480},
+                                 {"grid", 640, 480, 640, 480, true, true},
+                                 {"iovl", 640, 480, 640, 480},
+                                 {"iovl", 640, 480, 640, 480, true, true}};
+  for (const DerivedCanvas& k : kinds) {
+    const Bomb b = heic_derived_bomb(k);
+    TempDir dir;
+    const std::string in = dir.file("small.heic");
+    write_file(in, b.bytes);
+    EXPECT_EQ(imgconvert_file(in.c_str(), dir.file("out.png").c_str(), nullptr, nullptr), 0);
+    EXPECT_EQ(std::string(imgconvert_last_error()).rfind("heif decode failed", 0), 0u)
+        << b.name << ": " << imgconvert_last_error();
+  }
 }
 
 TEST(Bombs, RadianceHeaderWithoutDataConverts) {
