@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "convert/anim.h"
-#include "convert/color.h"
+#include "core/color.h"
 #include "core/error.h"
 #include "core/geometry.h"
 #include "core/holders.h"

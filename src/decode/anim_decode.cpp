@@ -12,10 +12,10 @@ extern "C" {
 #include <libavutil/opt.h>
 }
 
-#include "convert/anim.h"
 #include "core/error.h"
 #include "core/ffmpeg_util.h"
 #include "core/holders.h"
+#include "decode/anim_decode.h"
 #include "decode/decode.h"
 
 namespace {

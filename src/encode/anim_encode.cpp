@@ -10,10 +10,10 @@ extern "C" {
 #include <libavutil/opt.h>
 }
 
-#include "convert/anim.h"
 #include "core/error.h"
 #include "core/ffmpeg_util.h"
 #include "core/holders.h"
+#include "encode/anim_encode.h"
 #include "encode/gif_palette.h"
 
 namespace {

@@ -8,7 +8,7 @@ extern "C" {
 #include <libavutil/crc.h>
 }
 
-#include "convert/color.h"
+#include "core/color.h"
 #include "core/file_bytes.h"
 #include "core/holders.h"
 #include "core/output_file.h"

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <memory>
 
-#include "convert/color.h"
+#include "core/color.h"
 #include "core/error.h"
 #include "core/output_file.h"
 #include "decode/heif_common.h"

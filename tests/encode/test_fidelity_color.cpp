@@ -13,7 +13,7 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 }
 
-#include "convert/color.h"
+#include "core/color.h"
 #include "core/error.h"
 #include "core/ffmpeg_util.h"
 #include "core/options.h"

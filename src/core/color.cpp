@@ -1,4 +1,4 @@
-#include "convert/color.h"
+#include "core/color.h"
 
 #include <lcms2.h>
 

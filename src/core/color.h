@@ -1,4 +1,4 @@
-// Colour management of the conversion chain: pixels from the source's ICC profile to sRGB.
+// Colour management: pixels from the record's ICC profile to sRGB, and which profiles fit RGB.
 #pragma once
 
 #include "core/imgbuf.h"
