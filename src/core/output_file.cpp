@@ -53,10 +53,18 @@ TempRegistry* registry() {
 // registry ended and fails instead of creating or renaming anything.
 void remove_all_temps() {
   TempRegistry* r = registry();
-  std::lock_guard<std::mutex> hold(r->lock);
+  std::unique_lock<std::mutex> hold(r->lock, std::defer_lock);
+  // Where the process's other threads are already stopped (Windows), one stopped inside a
+  // file operation never releases the lock, and waiting for it would hang the host's exit.
+  // Nothing else runs then, so the list is read without it.
+  if (plat_other_threads_stopped())
+    (void)hold.try_lock();
+  else
+    hold.lock();
   r->ended = true;
+  // Not cleared: freeing could wait on the heap's lock in the same way, and once ended
+  // nothing reads the list again.
   for (const std::string& p : r->paths) remove(p.c_str());
-  r->paths.clear();
 }
 
 void forget(TempRegistry* r, const std::string& path) {
@@ -69,7 +77,7 @@ void forget(TempRegistry* r, const std::string& path) {
   }
 }
 
-// Creates the file and records it in one step, so an exit between the two cannot leave it.
+// Records the name and creates the file in one step, so an exit between the two cannot leave it.
 int create_registered(const std::string& path) {
   TempRegistry* r = registry();
   std::lock_guard<std::mutex> hold(r->lock);
@@ -77,9 +85,11 @@ int create_registered(const std::string& path) {
     errno = ECANCELED;
     return -1;
   }
-  r->paths.reserve(r->paths.size() + 1);  // so recording it cannot fail once it exists
+  // Recorded before it exists: a thread stopped inside the creation (a process ending on
+  // Windows) leaves a name the exit still removes.
+  r->paths.push_back(path);
   const int fd = plat_create_new(path.c_str());
-  if (fd >= 0) r->paths.push_back(path);
+  if (fd < 0) r->paths.pop_back();
   return fd;
 }
 

@@ -48,6 +48,11 @@ int64_t plat_file_seek(FILE* f, int64_t offset, int whence);
 
 unsigned long plat_process_id();
 
+// 1 while the process is ending with its other threads already stopped, as Windows stops
+// them before exit handlers and DLL detach run: a lock one of them held is never released.
+// 0 elsewhere, where those threads keep running until the process is gone.
+int plat_other_threads_stopped();
+
 // Creates `path` for reading and writing only when nothing has that name, a link (even a
 // dangling one) included, so nothing planted there is ever followed. Returns a descriptor,
 // or -1 with errno (EEXIST when the name is taken).

@@ -100,6 +100,8 @@ std::string plat_utf8_path(const char* path) { return path; }
 
 unsigned long plat_process_id() { return static_cast<unsigned long>(getpid()); }
 
+int plat_other_threads_stopped() { return 0; }
+
 int plat_create_new(const char* path) {
   return open(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
 }

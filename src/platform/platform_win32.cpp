@@ -75,7 +75,8 @@ plat_release_fn g_slot_release;
 // Fiber-local rather than thread-local storage: its callback runs as each thread (or fiber)
 // ends, also in a DLL loaded at run time, with no help from the compiler's runtime.
 void WINAPI slot_release(void* value) {
-  if (value) g_slot_release(value);
+  // At process end a stopped thread may hold the heap's lock; the memory goes with the process.
+  if (value && !plat_other_threads_stopped()) g_slot_release(value);
 }
 }  // namespace
 
@@ -152,6 +153,16 @@ int64_t plat_file_seek(FILE* f, int64_t offset, int whence) {
 }
 
 unsigned long plat_process_id() { return static_cast<unsigned long>(GetCurrentProcessId()); }
+
+int plat_other_threads_stopped() {
+  // Looked up on each call, without a function-local static: its guard is a lock too.
+  using ShutdownFn = BOOLEAN(NTAPI*)();
+  HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+  auto fn = ntdll ? reinterpret_cast<ShutdownFn>(
+                        reinterpret_cast<void*>(GetProcAddress(ntdll, "RtlDllShutdownInProgress")))
+                  : nullptr;
+  return fn && fn() ? 1 : 0;
+}
 
 int plat_create_new(const char* path) {
   // CREATE_NEW refuses any existing name; with FILE_FLAG_OPEN_REPARSE_POINT a link planted

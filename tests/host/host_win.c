@@ -1,6 +1,8 @@
 /* A Windows host: loads tarnwick-imgconvert.dll at run time with LoadLibraryA, looks up the
  * exports by name and converts the fixtures in DIR (see host_fixtures.cpp) into every
- * format family, then probes the results. Exits 0 when all of them succeed. */
+ * format family, then probes the results. Exits 0 when all of them succeed, returning while
+ * a batch job still runs. `host_win --no-temps DIR` then exits 0 when that exit left no
+ * temporary file in DIR\batch. */
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
@@ -35,7 +37,48 @@ static void check(const char* dir, const char* in, const char* out, const char* 
   printf("ok   %s -> %s\n", in, out);
 }
 
+/* Windows stops a process's other threads before its DLLs are told it ends: a worker stopped
+ * inside a file operation must neither hang that exit nor leave its temporary file. */
+static int no_temps(const char* dir) {
+  char pattern[MAX_PATH];
+  WIN32_FIND_DATAA fd;
+  snprintf(pattern, sizeof pattern, "%s\\batch\\.imgconvert-*", dir);
+  /* A file still open as the process ended goes once Wine has closed its handles. */
+  HANDLE h = INVALID_HANDLE_VALUE;
+  for (int i = 0; i < 30; i++) {
+    h = FindFirstFileA(pattern, &fd);
+    if (h == INVALID_HANDLE_VALUE) break;
+    FindClose(h);
+    Sleep(100);
+  }
+  if (h == INVALID_HANDLE_VALUE) {
+    printf("ok   no temporary file after the exit mid-batch\n");
+    return 0;
+  }
+  h = FindFirstFileA(pattern, &fd);
+  if (h == INVALID_HANDLE_VALUE) return 0;
+  do printf("FAIL left behind: %s\n", fd.cFileName);
+  while (FindNextFileA(h, &fd));
+  FindClose(h);
+  return 1;
+}
+
+/* Temporary files a killed earlier run left, so that only this run's exit is judged. */
+static void remove_old_temps(const char* out_dir) {
+  char pattern[MAX_PATH], name[MAX_PATH];
+  WIN32_FIND_DATAA fd;
+  snprintf(pattern, sizeof pattern, "%s\\.imgconvert-*", out_dir);
+  HANDLE h = FindFirstFileA(pattern, &fd);
+  if (h == INVALID_HANDLE_VALUE) return;
+  do {
+    snprintf(name, sizeof name, "%s\\%s", out_dir, fd.cFileName);
+    DeleteFileA(name);
+  } while (FindNextFileA(h, &fd));
+  FindClose(h);
+}
+
 int main(int argc, char** argv) {
+  if (argc == 3 && strcmp(argv[1], "--no-temps") == 0) return no_temps(argv[2]);
   if (argc != 3) {
     fprintf(stderr, "usage: host_win DLL DIR\n");
     return 2;
@@ -75,6 +118,7 @@ int main(int argc, char** argv) {
   snprintf(out_dir, sizeof out_dir, "%s\\batch", dir);
   snprintf(last, sizeof last, "%s\\scene.bmp", out_dir);
   DeleteFileA(last);
+  remove_old_temps(out_dir);
   if (!batch || batch(dir, out_dir, "bmp", NULL, 5) != 5) {
     printf("FAIL batch start: %s\n", last_error());
     failures++;
