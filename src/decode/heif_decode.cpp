@@ -52,21 +52,30 @@ uint64_t read_be(const uint8_t* b, int bytes) {
   return v;
 }
 
+// A box header from the `have` bytes read at b, with `avail` bytes left in the enclosing box
+// or file: its type, header length and whole size (a size of 0 reaches to the end). 0 when
+// malformed.
+int box_header(const uint8_t* b, uint64_t have, uint64_t avail, uint32_t* type, uint64_t* head,
+               uint64_t* size) {
+  if (have < 8 || avail < 8) return 0;
+  *type = read_be32(b + 4);
+  *head = 8;
+  *size = read_be32(b);
+  if (*size == 1) {
+    if (have < 16 || avail < 16) return 0;
+    *size = read_be(b + 8, 8);
+    *head = 16;
+  } else if (*size == 0) {
+    *size = avail;
+  }
+  return *size >= *head && *size <= avail;
+}
+
 // One box inside a span: its type and payload, advancing the span. 0 at the end or on a
 // malformed header.
 int next_box(Span* s, uint32_t* type, Span* body) {
-  if (s->n < 8) return 0;
-  uint64_t size = read_be32(s->p);
-  uint64_t head = 8;
-  *type = read_be32(s->p + 4);
-  if (size == 1) {
-    if (s->n < 16) return 0;
-    size = read_be(s->p + 8, 8);
-    head = 16;
-  } else if (size == 0) {
-    size = s->n;
-  }
-  if (size < head || size > s->n) return 0;
+  uint64_t head = 0, size = 0;
+  if (!box_header(s->p, s->n, s->n, type, &head, &size)) return 0;
   *body = {s->p + head, size - head};
   s->p += size;
   s->n -= size;
@@ -149,75 +158,72 @@ int canvas_size(uint32_t type, const uint8_t* b, size_t n, uint64_t* w, uint64_t
   return 1;
 }
 
+// The grid and overlay items an 'iinf' box names (version 2 and 3 entries, as libheif reads).
+void derived_items(Span iinf, std::vector<DerivedItem>* items) {
+  if (iinf.n < 4) return;
+  const uint64_t skip = iinf.p[0] == 0 ? 6 : 8;  // version, flags, a 2- or 4-byte count
+  if (iinf.n < skip) return;
+  Span entries{iinf.p + skip, iinf.n - skip}, infe{nullptr, 0};
+  uint32_t type = 0;
+  while (next_box(&entries, &type, &infe)) {
+    if (type != fourcc("infe") || infe.n < 4 || infe.p[0] < 2) continue;
+    const int id_bytes = infe.p[0] == 2 ? 2 : 4;
+    if (infe.n < 4u + id_bytes + 2 + 4) continue;
+    const uint32_t id = static_cast<uint32_t>(read_be(infe.p + 4, id_bytes));
+    const uint32_t item_type = read_be32(infe.p + 4 + id_bytes + 2);
+    if (item_type == fourcc("grid") || item_type == fourcc("iovl"))
+      items->push_back({id, item_type});
+  }
+}
+
+// Judges every canvas the 'meta' box's derived items state. 1, or 0 with the message set.
+int check_meta(FILE* f, Span meta, int64_t max_pixels) {
+  if (meta.n < 4) return 1;
+  meta.p += 4;  // full-box version and flags
+  meta.n -= 4;
+  // The first 'iloc' and 'idat' count, as in libheif.
+  Span iloc{nullptr, 0}, idat{nullptr, 0}, child{nullptr, 0};
+  std::vector<DerivedItem> derived;
+  uint32_t type = 0;
+  while (next_box(&meta, &type, &child)) {
+    if (type == fourcc("iloc") && !iloc.p) iloc = child;
+    if (type == fourcc("idat") && !idat.p) idat = child;
+    if (type == fourcc("iinf")) derived_items(child, &derived);
+  }
+  for (const DerivedItem& d : derived) {
+    uint8_t payload[18];
+    const size_t got = item_prefix(f, iloc, idat.p ? &idat : nullptr, d.id, payload,
+                                   d.type == fourcc("grid") ? 12 : 18);
+    uint64_t w = 0, h = 0;
+    if (!canvas_size(d.type, payload, got, &w, &h)) continue;
+    if (!imgbuf_check_pixels(static_cast<int64_t>(w), static_cast<int64_t>(h), max_pixels))
+      return 0;
+  }
+  return 1;
+}
+
 // 1 when every grid and overlay canvas in the file is within the pixel limit (or the file
 // has none we can read: libheif then refuses it itself); else 0 with the message set.
 int check_canvases(const char* path, const char* open_name, int64_t max_pixels) {
   FilePtr f(fopen(open_name ? open_name : path, "rb"));
   if (!f) return 1;
   const int64_t file_size = plat_file_seek(f.get(), 0, SEEK_END);
-  int64_t at = 0;
-  while (file_size >= 0 && at + 8 <= file_size) {
-    uint8_t head[16];
-    if (plat_file_seek(f.get(), at, SEEK_SET) < 0 || fread(head, 1, 16, f.get()) < 8) return 1;
-    uint64_t size = read_be32(head), head_size = 8;
-    if (size == 1) {
-      if (at + 16 > file_size) return 1;
-      size = read_be(head + 8, 8);
-      head_size = 16;
-    } else if (size == 0) {
-      size = static_cast<uint64_t>(file_size - at);
-    }
-    if (size < head_size || size > static_cast<uint64_t>(file_size - at)) return 1;
-    if (read_be32(head + 4) == fourcc("meta")) {
-      const uint64_t n = size - head_size;
+  for (int64_t at = 0; file_size >= 0 && at + 8 <= file_size;) {
+    uint8_t b[16];
+    const size_t got = plat_file_seek(f.get(), at, SEEK_SET) < 0 ? 0 : fread(b, 1, 16, f.get());
+    uint32_t type = 0;
+    uint64_t head = 0, size = 0;
+    if (!box_header(b, got, static_cast<uint64_t>(file_size - at), &type, &head, &size)) return 1;
+    if (type == fourcc("meta")) {
+      const uint64_t n = size - head;
       if (n > kMaxMetaBytes)
         return set_error("heif: metadata box of %llu bytes in '%s' is too large",
                          static_cast<unsigned long long>(n), path);
       std::vector<uint8_t> meta(static_cast<size_t>(n));
-      if (plat_file_seek(f.get(), at + static_cast<int64_t>(head_size), SEEK_SET) < 0 ||
+      if (plat_file_seek(f.get(), at + static_cast<int64_t>(head), SEEK_SET) < 0 ||
           fread(meta.data(), 1, meta.size(), f.get()) != meta.size())
         return 1;
-      Span body{meta.data(), meta.size()};
-      if (body.n < 4) return 1;
-      body.p += 4;  // full-box version and flags
-      body.n -= 4;
-      Span iloc{nullptr, 0}, idat{nullptr, 0}, child{nullptr, 0};
-      int have_iloc = 0, have_idat = 0;
-      std::vector<DerivedItem> derived;
-      uint32_t type = 0;
-      while (next_box(&body, &type, &child)) {
-        if (type == fourcc("iloc") && !have_iloc) {
-          iloc = child;
-          have_iloc = 1;
-        } else if (type == fourcc("idat") && !have_idat) {
-          idat = child;
-          have_idat = 1;
-        } else if (type == fourcc("iinf") && child.n >= 4) {
-          const uint64_t skip = child.p[0] == 0 ? 6 : 8;  // version, flags, a 2- or 4-byte count
-          if (child.n < skip) continue;
-          Span entries{child.p + skip, child.n - skip};
-          Span infe{nullptr, 0};
-          uint32_t infe_type = 0;
-          while (next_box(&entries, &infe_type, &infe)) {
-            if (infe_type != fourcc("infe") || infe.n < 4 || infe.p[0] < 2) continue;
-            const int id_bytes = infe.p[0] == 2 ? 2 : 4;
-            if (infe.n < 4u + id_bytes + 2 + 4) continue;
-            const uint32_t id = static_cast<uint32_t>(read_be(infe.p + 4, id_bytes));
-            const uint32_t item_type = read_be32(infe.p + 4 + id_bytes + 2);
-            if (item_type == fourcc("grid") || item_type == fourcc("iovl"))
-              derived.push_back({id, item_type});
-          }
-        }
-      }
-      for (const DerivedItem& d : derived) {
-        uint8_t payload[18];
-        const size_t got = item_prefix(f.get(), iloc, have_idat ? &idat : nullptr, d.id, payload,
-                                       d.type == fourcc("grid") ? 12 : 18);
-        uint64_t w = 0, h = 0;
-        if (!canvas_size(d.type, payload, got, &w, &h)) continue;
-        if (!imgbuf_check_pixels(static_cast<int64_t>(w), static_cast<int64_t>(h), max_pixels))
-          return 0;
-      }
+      if (!check_meta(f.get(), {meta.data(), meta.size()}, max_pixels)) return 0;
     }
     at += static_cast<int64_t>(size);
   }

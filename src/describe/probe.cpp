@@ -155,48 +155,36 @@ struct FileHeader {
 // anything else through FFmpeg's decoder with frames discarded. Returns 1 when
 // known, 0 when the probe fails (message set), -1 when only a full decode can tell.
 int read_header(const char* in, const char* name, FileHeader* h) {
+  using HeaderFn = int (*)(const char*, const char*, int64_t, int64_t*, int64_t*, int*);
   h->kind = sniff_still(name);
+  HeaderFn read = nullptr;
   switch (h->kind) {
     case STILL_JPEG:
       h->may_be_transparent = false;
       return jpeg_read_size(in, name, kDefaultMaxPixels, &h->width, &h->height);
-    case STILL_WEBP: {
-      int transparent = 0;
-      const int r =
-          webp_read_header(in, name, kDefaultMaxPixels, &h->width, &h->height, &transparent);
-      h->may_be_transparent = transparent != 0;
-      return r;
-    }
-    case STILL_TIFF: {
-      int transparent = 0;
-      const int r =
-          tiff_read_header(in, name, kDefaultMaxPixels, &h->width, &h->height, &transparent);
-      h->may_be_transparent = transparent != 0;
-      return r;
-    }
-    case STILL_PNG: {
-      int transparent = 0;
-      const int r =
-          png_read_header(in, name, kDefaultMaxPixels, &h->width, &h->height, &transparent);
-      h->may_be_transparent = transparent != 0;
-      return r;
-    }
-    case STILL_BMP: {
-      int transparent = 0;
-      const int r =
-          bmp_read_header(in, name, kDefaultMaxPixels, &h->width, &h->height, &transparent);
-      h->may_be_transparent = transparent != 0;
-      return r;
-    }
-    case STILL_EXR: {
-      int transparent = 0;
-      const int r =
-          exr_read_header(in, name, kDefaultMaxPixels, &h->width, &h->height, &transparent);
-      h->may_be_transparent = transparent != 0;
-      return r;
-    }
+    case STILL_WEBP:
+      read = webp_read_header;
+      break;
+    case STILL_TIFF:
+      read = tiff_read_header;
+      break;
+    case STILL_PNG:
+      read = png_read_header;
+      break;
+    case STILL_BMP:
+      read = bmp_read_header;
+      break;
+    case STILL_EXR:
+      read = exr_read_header;
+      break;
     default:
       break;
+  }
+  if (read) {
+    int transparent = 0;
+    const int r = read(in, name, kDefaultMaxPixels, &h->width, &h->height, &transparent);
+    h->may_be_transparent = transparent != 0;
+    return r;
   }
   FfHeader ff;
   const int known = ffmpeg_header_info(in, name, kDefaultMaxPixels, &ff);
