@@ -30,7 +30,11 @@ bool write_exr(const std::string& path, const ExrLayout& k) {
       exr_add_part(w.ctx, "picture", k.tiled ? EXR_STORAGE_TILED : EXR_STORAGE_SCANLINE, &part) ||
       exr_initialize_required_attr_simple(w.ctx, part, k.w, k.h, k.compression))
     return false;
-  const exr_attr_box2i_t window = {{k.x0, k.y0}, {k.x0 + k.w - 1, k.y0 + k.h - 1}};
+  exr_attr_box2i_t window;
+  window.min.x = k.x0;
+  window.min.y = k.y0;
+  window.max.x = k.x0 + k.w - 1;
+  window.max.y = k.y0 + k.h - 1;
   if (exr_set_data_window(w.ctx, part, &window)) return false;
   for (const char* c = k.channels; *c; c++) {
     const char name[2] = {*c, 0};
@@ -43,7 +47,7 @@ bool write_exr(const std::string& path, const ExrLayout& k) {
     return false;
   if (exr_write_header(w.ctx)) return false;
   const int bytes = k.type == EXR_PIXEL_HALF ? 2 : 4;
-  exr_encode_pipeline_t enc = EXR_ENCODE_PIPELINE_INITIALIZER;
+  exr_encode_pipeline_t enc{};  // all zero, as EXR_ENCODE_PIPELINE_INITIALIZER
   bool live = false;
   std::vector<std::vector<uint8_t>> planes(8);
   auto chunk = [&](exr_chunk_info_t& ci, int x, int y) {
